@@ -1,0 +1,104 @@
+#include "frontend/command_line.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+
+#include "frontend/manifest.h"
+#include "report/installer.h"
+
+namespace {
+
+enum class Examination { Prepare, Ended };
+
+// Examines the arguments in order; the first matching option acts. An option that takes a
+// value and stands last is not that option, and so falls through to the usage line.
+Examination examineArguments(int argc, char** argv, RunOptions& options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (argument == "--cleanup") {
+            options.cleanup = true;
+            return Examination::Prepare;
+        } else if (argument == "--safe") {
+            options.commitNow = false;
+        } else if (argument == "-r" && hasValue) {
+            options.root = argv[++i];
+        } else if (argument == "-") {
+            options.fromStdin = true;
+            return Examination::Prepare;
+        } else if (argument == "-q") {
+            options.quiet = true;
+        } else if (argument == "-down") {
+            options.installFlags |= allowDowngrade;
+        } else if (argument == "--reinstall") {
+            std::cout << "\nResuming upgrade...\n" << std::flush;
+            options.installFlags |= allowReinstall;
+        } else if (argument == "-b" || argument == "--force" || argument == "--noupgrade" ||
+                   argument == "-i") {
+            // Accepted for the callers that still pass them; they change nothing.
+        } else if (argument == "--month" && hasValue) {
+            ++i;
+        } else if (argument == "--commit") {
+            runCommitMode();
+            return Examination::Ended;
+        } else if (argument == "--cancel") {
+            runCancelMode();
+            return Examination::Ended;
+        } else if (argument == "--show") {
+            options.show = true;
+        } else {
+            std::cout << kUsageLine << '\n' << std::flush;
+            return Examination::Ended;
+        }
+    }
+    return Examination::Prepare;
+}
+
+void prepareProcess(RunOptions& options) {
+    if (!options.root.empty() && chroot(options.root.c_str()) != 0) perror("chroot");
+    (void)!chdir("/");
+    if (const char* arch = getenv("arch")) options.arch = arch;
+}
+
+int modeNotBuilt(const char* mode) {
+    std::cerr << "installer: the " << mode << " mode is not part of this build yet\n";
+    return 1;
+}
+
+}  // namespace
+
+void runCommitMode() {
+    Manifest manifest;
+    manifest.load(kSavedManifestPath);
+    std::cout << "finishing install... " << std::flush;
+    manifest.commit(true);
+    std::cout << "\b \n" << std::flush;
+}
+
+void runCancelMode() {
+    Manifest manifest;
+    manifest.load(kSavedManifestPath);
+    // Loaded entries are plain moves, so this deletes no staged file; it only forgets them.
+    manifest.discard();
+    unlink(kSavedManifestPath);
+}
+
+int installerMain(int argc, char** argv) {
+    Installer& installer = Installer::instance();
+    (void)installer;
+    if (const char* board = getenv("board"); board && std::strcmp(board, kSkippedBoard) == 0)
+        return 0;
+
+    RunOptions options;
+    if (examineArguments(argc, argv, options) == Examination::Ended) return 0;
+    prepareProcess(options);
+
+    if (options.show) return modeNotBuilt("listing");
+    if (options.cleanup) return modeNotBuilt("cleanup");
+    if (options.fromStdin) return modeNotBuilt("install");
+    return modeNotBuilt("upgrade");
+}

@@ -1,0 +1,40 @@
+// The entry point: argument examination, process preparation and dispatch to the run modes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Permission bits handed to installation; the same word holds the conditions a candidate check
+// finds, and any found condition outside the accepted set refuses the candidate.
+using InstallFlags = uint32_t;
+using CandidateConditions = uint32_t;
+constexpr InstallFlags allowDowngrade = 0x02;
+constexpr InstallFlags allowReinstall = 0x20;
+constexpr CandidateConditions Downgrade = 0x02;
+constexpr CandidateConditions Uninstallable = 0x08;
+constexpr CandidateConditions Conflict = 0x10;
+constexpr CandidateConditions Reinstall = 0x20;
+
+// The router's emulated board runs no installer at all.
+constexpr const char* kSkippedBoard = "qemu_p9";
+constexpr const char* kDefaultArch = "i386";
+constexpr const char* kSavedManifestPath = "/ram/MANIFEST";
+constexpr const char* kUsageLine = "usage: installer [-q] [-r <root>] [-]";
+
+struct RunOptions {
+    bool cleanup = false;
+    bool fromStdin = false;
+    bool quiet = false;
+    bool show = false;
+    InstallFlags installFlags = 0;
+    bool commitNow = true;
+    std::string root;
+    std::string arch = kDefaultArch;
+};
+
+// Runs one job as the command line says and returns the exit status.
+int installerMain(int argc, char** argv);
+
+// The modes that act while the arguments are examined, before any root change.
+void runCommitMode();
+void runCancelMode();

@@ -1,0 +1,85 @@
+// The pending file operations of one run: every write is staged in a temporary file and every
+// deletion only noted, until the run commits, saves or discards them all at once.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <map>
+#include <string>
+
+enum ManifestKind : uint32_t {
+    Move = 0,
+    MoveTemporary = 1,  // as Move; the source is this run's temporary file and is deleted with it
+    Link = 3,
+    Remove = 4,
+};
+
+struct ManifestEntry {
+    uint32_t kind = Move;
+    std::string source;  // moves: the file that becomes the target; links: the link contents
+};
+
+class Manifest {
+public:
+    // Ordered by target path compared byte by byte.
+    using Entries = std::map<std::string, ManifestEntry>;
+    using iterator = Entries::iterator;
+    using const_iterator = Entries::const_iterator;
+
+    Manifest() = default;
+    Manifest(const Manifest&) = delete;
+    Manifest& operator=(const Manifest&) = delete;
+
+    // One operation per target: a later one replaces the earlier (and its temporary file).
+    void record(const std::string& target, uint32_t kind, const std::string& source);
+    void addMove(const std::string& source, const std::string& target);
+    void addLink(const std::string& contents, const std::string& linkPath);
+
+    iterator find(const std::string& target) { return entries_.find(target); }
+    const_iterator find(const std::string& target) const { return entries_.find(target); }
+    iterator erase(iterator position) { return entries_.erase(position); }
+    iterator begin() { return entries_.begin(); }
+    iterator end() { return entries_.end(); }
+    const_iterator begin() const { return entries_.begin(); }
+    const_iterator end() const { return entries_.end(); }
+    bool empty() const { return entries_.empty(); }
+    size_t size() const { return entries_.size(); }
+
+    // Deletes the temporary sources, then forgets every entry.
+    void discard();
+    // Carries out every entry: removals and links first, then the moves. Entries stay.
+    void commit(bool progress);
+    // Writes the entries as text lines; false when the file could not be written in full.
+    [[nodiscard]] bool save(const std::string& path) const;
+    // Records the entries of a saved file, as many as can be read.
+    void load(const std::string& path);
+
+private:
+    Entries entries_;
+};
+
+// Directory part of a path, ignoring trailing "/": "/a/b/" gives "/a", "name" and "/" give ".".
+std::string parentDirectory(const std::string& path);
+// Creates the directory and its missing parents; failures show up in the later file operation.
+void makeDirectories(const std::string& path);
+enum class CopyResult { Copied, Skipped, Failed };
+// Copies a regular file's contents and permission bits to the target, replacing it only once the
+// copy is complete. Skipped: the source is missing or not a regular file (nothing to say);
+// Failed: errno tells why, and the old target is untouched.
+[[nodiscard]] CopyResult copyFile(const std::string& source, const std::string& target, bool progress);
+// The kernel's clock tick count (offset by 30000), pacing the commit spinner.
+uint32_t clockTicks();
+
+// The "|/-\" spinner drawn after "finishing install... " while files are copied.
+struct Spinner {
+    static constexpr uint32_t kTicksPerStep = 20;
+    uint32_t lastDraw = 0;  // 0 until first drawn
+    int index = 0;
+    void step(std::ostream& out, uint32_t now);
+};
+// The process-wide spinner: its position carries over from one copied file to the next.
+Spinner& commitSpinner();
+
+// The saved form separates fields by spaces, so these characters are written in octal escapes.
+std::string escapeSavedPath(const std::string& path);
+std::string unescapeSavedPath(const std::string& text);

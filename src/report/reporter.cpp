@@ -1,0 +1,130 @@
+#include "report/reporter.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+
+namespace Reporter {
+
+void message(Installer& installer, const char* prefix, const char* format, va_list args) {
+    char formatted[kMessageBuffer];
+    std::vsnprintf(formatted, sizeof formatted, format, args);
+    std::string text = prefix ? prefix : "";
+    text += formatted;
+    if (installer.quiet) return;
+
+    std::ostream& out = *installer.console;
+    if (!installer.statusLine.empty()) {
+        out << '\r' << std::string(kBlankWidth, ' ') << '\r';
+        out.flush();
+    }
+    out << text << '\n';
+    out.flush();
+    if (!installer.statusLine.empty()) {
+        // The status line moves below the message instead of scrolling away.
+        out << installer.statusLine;
+        out.flush();
+    }
+    installer.messages.push_back(std::move(text));
+}
+
+void info(Installer& installer, const char* format, ...) {
+    status(installer, "");
+    va_list args;
+    va_start(args, format);
+    message(installer, nullptr, format, args);
+    va_end(args);
+}
+
+void warning(Installer& installer, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    message(installer, "WARNING: ", format, args);
+    va_end(args);
+}
+
+void error(Installer& installer, const char* format, ...) {
+    status(installer, "");
+    va_list args;
+    va_start(args, format);
+    message(installer, "ERROR: ", format, args);
+    va_end(args);
+}
+
+void status(Installer& installer, const std::string& text) {
+    if (installer.quiet) return;
+    if (text == installer.statusLine) return;
+    std::ostream& out = *installer.console;
+    out << "\x1b[?25l\r" << text;
+    if (text.size() < installer.statusLine.size())
+        out << std::string(installer.statusLine.size() - text.size(), ' ');
+    out << "\r\x1b[?25h";
+    out.flush();
+    installer.statusLine = text;
+}
+
+std::string progressLine(const InstalledPackage& record, uint64_t consumed, uint64_t whole) {
+    std::string line = "installing ";
+    if (record.disabled && record.bundle.name.empty()) line += " (disabled) ";
+    line += displayName(record);
+    line += " [";
+    // A name too long for the line leaves no room for a bar; it is then drawn without one.
+    if (line.size() >= kBarLineWidth) return line + "]";
+    const uint64_t width = kBarLineWidth - line.size();
+    uint64_t filled = whole == 0 ? 0 : consumed * width / whole;
+    if (filled > width) filled = width;
+    line.append(filled, '#');
+    line.append(width - filled, ' ');
+    line += ']';
+    return line;
+}
+
+void progress(Installer& installer, const InstalledPackage& record, uint64_t consumed,
+              uint64_t whole) {
+    status(installer, progressLine(record, consumed, whole));
+}
+
+void installFailed(Installer& installer, const InstalledPackage& record, const std::string& path) {
+    const int cause = errno;
+    const std::string name = displayName(record);
+    if (cause == ENOSPC)
+        error(installer, "installation of %s failed: disk is too small", name.c_str());
+    else if (cause == EIO)
+        error(installer, "installation of %s failed: disk error", name.c_str());
+    else
+        error(installer, "installation of %s failed: could not create %s: %s", name.c_str(),
+              path.c_str(), std::strerror(cause));
+}
+
+void brokenPackage(Installer& installer, const InstalledPackage& record) {
+    error(installer, "installation of %s failed: broken package", displayName(record).c_str());
+}
+
+void reservePostlog(Installer& installer) {
+    {
+        std::ifstream old(installer.postlogPath, std::ios::binary);
+        std::string line;
+        // getline sets eof on a last line without "\n"; that partial line is dropped.
+        while (old && std::getline(old, line) && !old.eof()) installer.messages.push_back(line);
+    }
+    {
+        std::ofstream reserve(installer.postlogPath, std::ios::binary | std::ios::trunc);
+        const std::string zeros(kPostlogReserve, '\0');
+        reserve.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
+    }
+    installer.postlogReset = true;
+}
+
+void writePostlog(Installer& installer) {
+    if (!installer.postlogReset && installer.messages.empty()) return;
+    const auto mode = std::ios::binary | (installer.postlogReset ? std::ios::trunc : std::ios::app);
+    std::ofstream log(installer.postlogPath, mode);
+    sync();
+    for (const auto& text : installer.messages) log << text << '\n';
+}
+
+}  // namespace Reporter
