@@ -24,8 +24,7 @@ void termsOf(PointTerms& out, const ProjectivePoint& point) {
     feSub(out.difference, point.x, point.z);
 }
 
-void selectTerms(PointTerms& out, const PointTerms& ifZero, const PointTerms& ifOne,
-                 uint32_t bit) {
+void selectTerms(PointTerms& out, const PointTerms& ifZero, const PointTerms& ifOne, uint32_t bit) {
     feSelect(out.sum, ifZero.sum, ifOne.sum, bit);
     feSelect(out.difference, ifZero.difference, ifOne.difference, bit);
 }

@@ -14,8 +14,8 @@ constexpr size_t kScalarBytes = 32;
 constexpr size_t kCurvePointBytes = 32;
 
 constexpr uint32_t kCurveA = 486662;
-constexpr uint32_t kCurveA24 = 121665;      // (A - 2) / 4, used in doubling
-constexpr uint32_t kBaseU = 9;              // u(B)
+constexpr uint32_t kCurveA24 = 121665;        // (A - 2) / 4, used in doubling
+constexpr uint32_t kBaseU = 9;                // u(B)
 constexpr uint32_t kBaseVSquared = 39420360;  // 9^3 + A*9^2 + 9
 
 // 2*v(B), with v(B) the square root of kBaseVSquared whose canonical value is even.

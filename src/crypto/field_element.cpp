@@ -32,16 +32,20 @@ void carry(int64_t (&h)[kFieldLimbs], FieldElement& out) {
 
 // Products of limbs i and j land at weight 2^(offset(i+j)), twice that when both are odd (their
 // offsets are each rounded up by half a bit); those at or above limb 10 wrap to limb i+j-10
-// times 19. The wrapped sums are kept apart and folded once, so that the 19 never multiplies
-// a limb before the product (which could overflow 32 bits).
-void foldProducts(const int64_t (&low)[kFieldLimbs], const int64_t (&high)[kFieldLimbs],
-                  FieldElement& out) {
+// times 19. The wrapped sums are gathered apart and folded once, so that the 19 never
+// multiplies a limb before the product (which could overflow 32 bits).
+constexpr size_t kProductTerms = 2 * kFieldLimbs - 1;
+
+void foldProducts(int64_t (&products)[kProductTerms], FieldElement& out) {
     int64_t h[kFieldLimbs];
-    for (size_t k = 0; k < kFieldLimbs; ++k) h[k] = low[k] + kFold * high[k];
+    for (size_t k = 0; k + 1 < kFieldLimbs; ++k) h[k] = products[k] + kFold * products[k + 10];
+    h[9] = products[9];
     carry(h, out);
 }
 
-uint32_t equalMask(int32_t x, int32_t y) { return static_cast<uint32_t>(x == y); }
+uint32_t equalMask(int32_t x, int32_t y) {
+    return static_cast<uint32_t>(x == y);
+}
 
 void squareTimes(FieldElement& out, const FieldElement& x, int times) {
     feSquare(out, x);
@@ -50,7 +54,9 @@ void squareTimes(FieldElement& out, const FieldElement& x, int times) {
 
 }  // namespace
 
-void feCopy(FieldElement& out, const FieldElement& in) { out = in; }
+void feCopy(FieldElement& out, const FieldElement& in) {
+    out = in;
+}
 
 void feSetInt(FieldElement& out, uint32_t k) {
     out = FieldElement{};
@@ -66,48 +72,37 @@ void feSub(FieldElement& out, const FieldElement& x, const FieldElement& y) {
 }
 
 void feMul(FieldElement& out, const FieldElement& x, const FieldElement& y) {
-    int64_t low[kFieldLimbs] = {};
-    int64_t high[kFieldLimbs] = {};
+    // The loops have fixed bounds and no data-dependent branch; unrolled, every index is a
+    // constant and the products stay in registers.
+    int64_t products[kProductTerms] = {};
+#pragma GCC unroll 10
     for (size_t i = 0; i < kFieldLimbs; ++i) {
         const int64_t xi = x.limb[i];
         // Odd times odd carries the extra factor 2.
         const int64_t xiForOdd = (i & 1) ? 2 * xi : xi;
+#pragma GCC unroll 10
         for (size_t j = 0; j < kFieldLimbs; ++j) {
-            const int64_t product = ((j & 1) ? xiForOdd : xi) * y.limb[j];
-            if (i + j < kFieldLimbs) {
-                low[i + j] += product;
-            } else {
-                high[i + j - kFieldLimbs] += product;
-            }
+            products[i + j] += ((j & 1) ? xiForOdd : xi) * y.limb[j];
         }
     }
-    foldProducts(low, high, out);
+    foldProducts(products, out);
 }
 
 void feSquare(FieldElement& out, const FieldElement& x) {
-    int64_t low[kFieldLimbs] = {};
-    int64_t high[kFieldLimbs] = {};
+    int64_t products[kProductTerms] = {};
+#pragma GCC unroll 10
     for (size_t i = 0; i < kFieldLimbs; ++i) {
         const int64_t xi = x.limb[i];
-        const int64_t square = (i & 1) ? 2 * xi * xi : xi * xi;
-        if (2 * i < kFieldLimbs) {
-            low[2 * i] += square;
-        } else {
-            high[2 * i - kFieldLimbs] += square;
-        }
+        products[2 * i] += (i & 1) ? 2 * xi * xi : xi * xi;
         // Each pair i < j appears twice in the full product.
         const int64_t twiceXi = 2 * xi;
         const int64_t twiceXiForOdd = (i & 1) ? 4 * xi : twiceXi;
+#pragma GCC unroll 10
         for (size_t j = i + 1; j < kFieldLimbs; ++j) {
-            const int64_t product = ((j & 1) ? twiceXiForOdd : twiceXi) * x.limb[j];
-            if (i + j < kFieldLimbs) {
-                low[i + j] += product;
-            } else {
-                high[i + j - kFieldLimbs] += product;
-            }
+            products[i + j] += ((j & 1) ? twiceXiForOdd : twiceXi) * x.limb[j];
         }
     }
-    foldProducts(low, high, out);
+    foldProducts(products, out);
 }
 
 void feMulInt(FieldElement& out, const FieldElement& x, uint32_t k) {
@@ -118,33 +113,33 @@ void feMulInt(FieldElement& out, const FieldElement& x, uint32_t k) {
 
 void fePow(FieldElement& out, const FieldElement& x, int mode) {
     FieldElement x2, x9, x11, x2_5, x2_10, x2_20, x2_40, x2_50, x2_100, t;
-    feSquare(x2, x);                // x^2
-    squareTimes(t, x2, 2);          // x^8
-    feMul(x9, t, x);                // x^9
-    feMul(x11, x9, x2);             // x^11
-    feSquare(t, x11);               // x^22
-    feMul(x2_5, t, x9);             // x^(2^5 - 1)
-    squareTimes(t, x2_5, 5);        //
-    feMul(x2_10, t, x2_5);          // x^(2^10 - 1)
-    squareTimes(t, x2_10, 10);      //
-    feMul(x2_20, t, x2_10);         // x^(2^20 - 1)
-    squareTimes(t, x2_20, 20);      //
-    feMul(x2_40, t, x2_20);         // x^(2^40 - 1)
-    squareTimes(t, x2_40, 10);      //
-    feMul(x2_50, t, x2_10);         // x^(2^50 - 1)
-    squareTimes(t, x2_50, 50);      //
-    feMul(x2_100, t, x2_50);        // x^(2^100 - 1)
-    squareTimes(t, x2_100, 100);    //
-    feMul(t, t, x2_100);            // x^(2^200 - 1)
-    squareTimes(t, t, 50);          //
-    feMul(t, t, x2_50);             // x^(2^250 - 1)
-    squareTimes(t, t, 2);           // x^(2^252 - 4)
+    feSquare(x2, x);              // x^2
+    squareTimes(t, x2, 2);        // x^8
+    feMul(x9, t, x);              // x^9
+    feMul(x11, x9, x2);           // x^11
+    feSquare(t, x11);             // x^22
+    feMul(x2_5, t, x9);           // x^(2^5 - 1)
+    squareTimes(t, x2_5, 5);      // x^(2^10 - 2^5)
+    feMul(x2_10, t, x2_5);        // x^(2^10 - 1)
+    squareTimes(t, x2_10, 10);    // x^(2^20 - 2^10)
+    feMul(x2_20, t, x2_10);       // x^(2^20 - 1)
+    squareTimes(t, x2_20, 20);    // x^(2^40 - 2^20)
+    feMul(x2_40, t, x2_20);       // x^(2^40 - 1)
+    squareTimes(t, x2_40, 10);    // x^(2^50 - 2^10)
+    feMul(x2_50, t, x2_10);       // x^(2^50 - 1)
+    squareTimes(t, x2_50, 50);    // x^(2^100 - 2^50)
+    feMul(x2_100, t, x2_50);      // x^(2^100 - 1)
+    squareTimes(t, x2_100, 100);  // x^(2^200 - 2^100)
+    feMul(t, t, x2_100);          // x^(2^200 - 1)
+    squareTimes(t, t, 50);        // x^(2^250 - 2^50)
+    feMul(t, t, x2_50);           // x^(2^250 - 1)
+    squareTimes(t, t, 2);         // x^(2^252 - 4)
     if (mode != 0) {
-        feMul(out, t, x);           // x^(2^252 - 3)
+        feMul(out, t, x);  // x^(2^252 - 3)
         return;
     }
-    squareTimes(t, t, 3);           // x^(2^255 - 32)
-    feMul(out, t, x11);             // x^(2^255 - 21) = x^(p - 2)
+    squareTimes(t, t, 3);  // x^(2^255 - 32)
+    feMul(out, t, x11);    // x^(2^255 - 21) = x^(p - 2)
 }
 
 bool feAtLeastP(const FieldElement& x) {
@@ -181,8 +176,8 @@ void feEncode(std::span<uint8_t, kFieldBytes> bytes, const FieldElement& x) {
     // The carried value lies in (-p, 2p): q is the multiple of p to take away. Subtracting q*p
     // is adding 19*q at the bottom and taking q*2^255 off the top limb.
     // (A negative l9 never counts as at least p, so at most one of the two terms is set.)
-    const int64_t q = static_cast<int64_t>(feAtLeastP(carried)) -
-                      static_cast<int64_t>(carried.limb[9] < 0);
+    const int64_t q =
+        static_cast<int64_t>(feAtLeastP(carried)) - static_cast<int64_t>(carried.limb[9] < 0);
     for (size_t i = 0; i < kFieldLimbs; ++i) h[i] = carried.limb[i];
     h[0] += kFold * q;
     for (size_t i = 0; i + 1 < kFieldLimbs; ++i) carryUp(h, i);

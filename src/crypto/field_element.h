@@ -25,7 +25,9 @@ struct FieldElement {
 
 // Limb i starts at bit kLimbOffset[i]; even limbs hold 26 bits, odd ones 25.
 constexpr unsigned kLimbOffset[kFieldLimbs] = {0, 26, 51, 77, 102, 128, 153, 179, 204, 230};
-constexpr unsigned limbWidth(size_t i) { return (i & 1) ? 25 : 26; }
+constexpr unsigned limbWidth(size_t i) {
+    return (i & 1) ? 25 : 26;
+}
 
 void feCopy(FieldElement& out, const FieldElement& in);
 void feSetInt(FieldElement& out, uint32_t k);

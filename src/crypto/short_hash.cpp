@@ -9,7 +9,9 @@ namespace {
 constexpr size_t kLengthFieldOffset = 60;
 constexpr uint8_t kPaddingMarker = 0x80;
 
-uint32_t rotateRight(uint32_t x, unsigned n) { return (x >> n) | (x << (32 - n)); }
+uint32_t rotateRight(uint32_t x, unsigned n) {
+    return (x >> n) | (x << (32 - n));
+}
 
 uint32_t loadBigEndian(const uint8_t* bytes) {
     return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) |
@@ -48,10 +50,8 @@ const ShortHashTables kShortHashTables = {
         0xb602f6fa, 0xc36cee0a, 0xc7dc81ee, 0xce7b8471, 0xd740288c, 0xe21dba7a, 0xeabbff66,
         0xf56a9e60,
     },
-    {
-        0xcbbb9d5d, 0x629a292a, 0x9159015a, 0x152fecd8, 0x67332667, 0x8eb44a87, 0xdb0c2e0d,
-        0x47b5481d,
-    },
+    {0xcbbb9d5d, 0x629a292a, 0x9159015a, 0x152fecd8, 0x67332667, 0x8eb44a87, 0xdb0c2e0d,
+     0x47b5481d},
 };
 
 void compressBlock(ShortHashState& state, const ShortHashBlock& block,

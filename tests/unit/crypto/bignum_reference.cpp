@@ -69,8 +69,8 @@ Bignum fromLimbs(const FieldElement& x) {
     Bignum sum = newBignum();
     BN_zero(sum.get());
     for (size_t i = 0; i < kFieldLimbs; ++i) {
-        Bignum term = fromWord(static_cast<uint64_t>(x.limb[i] < 0 ? -int64_t{x.limb[i]}
-                                                                     : int64_t{x.limb[i]}));
+        Bignum term = fromWord(
+            static_cast<uint64_t>(x.limb[i] < 0 ? -int64_t{x.limb[i]} : int64_t{x.limb[i]}));
         check(BN_lshift(term.get(), term.get(), static_cast<int>(kLimbOffset[i])));
         if (x.limb[i] < 0) {
             check(BN_sub(sum.get(), sum.get(), term.get()));
@@ -106,7 +106,9 @@ Bignum modInverse(const BIGNUM* x) {
     return out;
 }
 
-Point neutral() { return Point{}; }
+Point neutral() {
+    return Point{};
+}
 
 Point liftEven(const BIGNUM* u) {
     Bignum reduced = newBignum();
@@ -129,16 +131,6 @@ Point liftEven(const BIGNUM* u) {
     point.u = std::move(reduced);
     point.v = std::move(v);
     return point;
-}
-
-Point negate(const Point& p) {
-    if (p.infinity) return neutral();
-    Point out;
-    out.infinity = false;
-    out.u = copyOf(p.u.get());
-    Bignum zero = fromWord(0);
-    out.v = modSub(zero.get(), p.v.get());
-    return out;
 }
 
 Point add(const Point& p, const Point& q) {
@@ -167,11 +159,11 @@ Point add(const Point& p, const Point& q) {
     // u3 = lambda^2 - A - u1 - u2, v3 = lambda (u1 - u3) - v1
     Point out;
     out.infinity = false;
-    out.u = modSub(modSub(modSub(modMul(lambda.get(), lambda.get()).get(), fromWord(kCurveA).get())
-                              .get(),
-                          p.u.get())
-                       .get(),
-                   q.u.get());
+    out.u = modSub(
+        modSub(modSub(modMul(lambda.get(), lambda.get()).get(), fromWord(kCurveA).get()).get(),
+               p.u.get())
+            .get(),
+        q.u.get());
     out.v = modSub(modMul(lambda.get(), modSub(p.u.get(), out.u.get()).get()).get(), p.v.get());
     return out;
 }

@@ -46,7 +46,6 @@ Point neutral();
 // The point with this u whose v is even; infinity = true with u unset when u is not on the curve.
 Point liftEven(const BIGNUM* u);
 Point add(const Point& p, const Point& q);
-Point negate(const Point& p);
 // [scalar]p by double-and-add over all bits of the 32 little-endian bytes.
 Point multiply(const Point& p, const Bytes32& scalar);
 // The canonical u of a point as 32 bytes, zero for the neutral element.

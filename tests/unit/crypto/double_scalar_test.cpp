@@ -36,7 +36,8 @@ Bytes32 clamp(Bytes32 scalar) {
 // u of [clamp(scalar)] * point(u), computed by libcrypto.
 Bytes32 x25519(const Bytes32& scalar, const Bytes32& u) {
     Bytes32 out{};
-    EVP_PKEY* own = EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, scalar.data(), scalar.size());
+    EVP_PKEY* own =
+        EVP_PKEY_new_raw_private_key(EVP_PKEY_X25519, nullptr, scalar.data(), scalar.size());
     EVP_PKEY* peer = EVP_PKEY_new_raw_public_key(EVP_PKEY_X25519, nullptr, u.data(), u.size());
     EVP_PKEY_CTX* ctx = own ? EVP_PKEY_CTX_new(own, nullptr) : nullptr;
     size_t length = out.size();
@@ -51,19 +52,24 @@ Bytes32 x25519(const Bytes32& scalar, const Bytes32& u) {
 }
 
 // A public value as the signing tool makes it: u of [clamp(secret)]B.
-Bytes32 publicKeyOf(const Bytes32& secret) { return x25519(secret, small(9)); }
+Bytes32 publicKeyOf(const Bytes32& secret) {
+    return x25519(secret, small(9));
+}
 
-Point basePoint() { return reference::liftEven(reference::fromWord(9).get()); }
+Point basePoint() {
+    return reference::liftEven(reference::fromWord(9).get());
+}
 
 // u([a]P + [b]B) with P the even-v point of publicU, all in plain BIGNUM affine arithmetic.
 Bytes32 referenceCombination(const Bytes32& a, const Bytes32& b, const Bytes32& publicU) {
     const Point p = reference::liftEven(reference::fromBytes(publicU).get());
     EXPECT_FALSE(p.infinity) << "test key is not on the curve";
-    return reference::encodeU(reference::add(reference::multiply(p, a), reference::multiply(basePoint(), b)));
+    return reference::encodeU(
+        reference::add(reference::multiply(p, a), reference::multiply(basePoint(), b)));
 }
 
 class RandomBytes {
-public:
+  public:
     explicit RandomBytes(uint32_t seed) : random_(seed) {}
     Bytes32 next() {
         Bytes32 bytes;
@@ -79,7 +85,7 @@ public:
         }
     }
 
-private:
+  private:
     std::mt19937 random_;
 };
 
@@ -190,8 +196,8 @@ TEST(DoubleScalarU, CancellingCombinationIsZero) {
     const Bignum order = groupOrder();
     const Bytes32 a = random.next();
     Bignum b = reference::newBignum();
-    BN_mod_mul(b.get(), reference::fromBytes(a).get(), reference::fromBytes(secret).get(), order.get(),
-               reference::context());
+    BN_mod_mul(b.get(), reference::fromBytes(a).get(), reference::fromBytes(secret).get(),
+               order.get(), reference::context());
     if (!negated) BN_mod_sub(b.get(), order.get(), b.get(), order.get(), reference::context());
     EXPECT_EQ(combine(a, reference::toBytes(b.get()), key), Bytes32{});
 
@@ -205,9 +211,11 @@ TEST(DoubleScalarU, TwiceBaseVIsTheEvenRootDoubled) {
     Bytes32 bytes;
     feEncode(bytes, kTwiceBaseV);
     const Bignum twice = reference::fromBytes(bytes);
-    const Bignum root = reference::modMul(twice.get(), reference::modInverse(reference::fromWord(2).get()).get());
+    const Bignum root =
+        reference::modMul(twice.get(), reference::modInverse(reference::fromWord(2).get()).get());
     EXPECT_FALSE(BN_is_odd(root.get()));
-    EXPECT_EQ(BN_cmp(reference::modMul(root.get(), root.get()).get(), reference::fromWord(kBaseVSquared).get()),
+    EXPECT_EQ(BN_cmp(reference::modMul(root.get(), root.get()).get(),
+                     reference::fromWord(kBaseVSquared).get()),
               0);
     EXPECT_EQ(BN_cmp(root.get(), basePoint().v.get()), 0);
 }

@@ -39,7 +39,8 @@ uint32_t rootFraction(uint32_t q, int degree) {
     for (int bit = 40; bit >= 0; --bit) {  // roots of primes below 1000 are below 2^4
         BN_set_bit(root.get(), bit);
         BN_copy(power.get(), root.get());
-        for (int i = 1; i < degree; ++i) BN_mul(power.get(), power.get(), root.get(), reference::context());
+        for (int i = 1; i < degree; ++i)
+            BN_mul(power.get(), power.get(), root.get(), reference::context());
         if (BN_cmp(power.get(), target.get()) > 0) BN_clear_bit(root.get(), bit);
     }
     BN_mask_bits(root.get(), 32);
@@ -108,7 +109,8 @@ TEST(ShortHashTables, FollowTheDocumentedRule) {
 
 TEST(ShortHash, WithStandardTablesEqualsSha256ForEverySingleBlockLength) {
     for (size_t length = 0; length <= kShortHashMaxMessage; ++length) {
-        const std::vector<uint8_t> message = patternedMessage(length, static_cast<uint32_t>(length));
+        const std::vector<uint8_t> message =
+            patternedMessage(length, static_cast<uint32_t>(length));
         Digest digest;
         ASSERT_TRUE(shortHash(standardTables(), digest, message));
         EXPECT_EQ(digest, libcryptoSha256(message)) << "length " << length;
@@ -122,7 +124,8 @@ TEST(ShortHash, WithStandardTablesEqualsSha256ForEverySingleBlockLength) {
 
 TEST(ShortHash, OwnTablesDifferFromSha256ForEveryLength) {
     for (size_t length = 0; length <= kShortHashMaxMessage; ++length) {
-        const std::vector<uint8_t> message = patternedMessage(length, 1000 + static_cast<uint32_t>(length));
+        const std::vector<uint8_t> message =
+            patternedMessage(length, 1000 + static_cast<uint32_t>(length));
         Digest own;
         ASSERT_TRUE(shortHash(own, message));
         EXPECT_NE(own, libcryptoSha256(message)) << "length " << length;
@@ -163,7 +166,8 @@ TEST(CompressBlock, ChainsLikeSha256OverSeveralBlocks) {
     // Two compressions with the standard tables over a message padded into two blocks by hand:
     // this checks the compression on its own, without the single-block padding of shortHash.
     for (size_t length : {size_t{56}, size_t{64}, size_t{100}, size_t{119}}) {
-        const std::vector<uint8_t> message = patternedMessage(length, 42 + static_cast<uint32_t>(length));
+        const std::vector<uint8_t> message =
+            patternedMessage(length, 42 + static_cast<uint32_t>(length));
         uint8_t padded[128] = {};
         std::memcpy(padded, message.data(), length);
         padded[length] = 0x80;
@@ -172,17 +176,20 @@ TEST(CompressBlock, ChainsLikeSha256OverSeveralBlocks) {
 
         ShortHashState state;
         std::memcpy(state, standardTables().initialValue, sizeof state);
-        for (size_t blockStart = 0; blockStart < sizeof padded; blockStart += kShortHashBlockBytes) {
+        for (size_t blockStart = 0; blockStart < sizeof padded;
+             blockStart += kShortHashBlockBytes) {
             ShortHashBlock block;
             for (size_t w = 0; w < kShortHashBlockWords; ++w) {
                 const uint8_t* p = padded + blockStart + 4 * w;
-                block[w] = (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+                block[w] =
+                    (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
             }
             compressBlock(state, block, standardTables().roundConstants);
         }
         Digest digest;
         for (size_t w = 0; w < kShortHashStateWords; ++w) {
-            for (size_t b = 0; b < 4; ++b) digest[4 * w + b] = static_cast<uint8_t>(state[w] >> (24 - 8 * b));
+            for (size_t b = 0; b < 4; ++b)
+                digest[4 * w + b] = static_cast<uint8_t>(state[w] >> (24 - 8 * b));
         }
         EXPECT_EQ(digest, libcryptoSha256(message)) << "length " << length;
     }
