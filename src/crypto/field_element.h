@@ -48,8 +48,8 @@ bool feAtLeastP(const FieldElement& x);
 // which is 19 modulo p.
 void feDecode(FieldElement& out, std::span<const uint8_t, kFieldBytes> bytes);
 
-// The canonical value in [0, p) as 32 little-endian bytes. Any limbs that a multiplication
-// would accept are taken; they are carried first.
+// The canonical value in [0, p) as 32 little-endian bytes. The limbs need not be carried (any
+// 32-bit limbs are taken): they are carried here first.
 void feEncode(std::span<uint8_t, kFieldBytes> bytes, const FieldElement& x);
 
 // The least significant bit of the canonical value: 1 or 0.
