@@ -54,7 +54,7 @@ class X25519Derivation {
     bool ready_ = false;
 };
 
-void referenceX25519(benchmark::State& state) {
+void BM_X25519Reference(benchmark::State& state) {
     std::mt19937 random(1);
     const Bytes32 nine = {9};
     X25519Derivation derivation(randomBytes(random), nine);
@@ -68,9 +68,9 @@ void referenceX25519(benchmark::State& state) {
         benchmark::DoNotOptimize(out);
     }
 }
-BENCHMARK(referenceX25519);
+BENCHMARK(BM_X25519Reference);
 
-void doubleScalar(benchmark::State& state) {
+void BM_DoubleScalarU(benchmark::State& state) {
     std::mt19937 random(2);
     Bytes32 publicU;
     X25519Derivation keyOf(randomBytes(random), Bytes32{9});
@@ -86,9 +86,9 @@ void doubleScalar(benchmark::State& state) {
         benchmark::DoNotOptimize(out);
     }
 }
-BENCHMARK(doubleScalar);
+BENCHMARK(BM_DoubleScalarU);
 
-void fieldMultiply(benchmark::State& state) {
+void BM_FieldMultiply(benchmark::State& state) {
     FieldElement x, y;
     std::mt19937 random(3);
     feDecode(x, randomBytes(random));
@@ -98,9 +98,9 @@ void fieldMultiply(benchmark::State& state) {
         benchmark::DoNotOptimize(x);
     }
 }
-BENCHMARK(fieldMultiply);
+BENCHMARK(BM_FieldMultiply);
 
-void referenceSha256(benchmark::State& state) {
+void BM_Sha256Reference(benchmark::State& state) {
     std::mt19937 random(4);
     const Bytes32 message = randomBytes(random);
     EVP_MD* sha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
@@ -118,9 +118,9 @@ void referenceSha256(benchmark::State& state) {
     EVP_MD_CTX_free(ctx);
     EVP_MD_free(sha256);
 }
-BENCHMARK(referenceSha256);
+BENCHMARK(BM_Sha256Reference);
 
-void shortHashOf32Bytes(benchmark::State& state) {
+void BM_ShortHash32Bytes(benchmark::State& state) {
     std::mt19937 random(5);
     const Bytes32 message = randomBytes(random);
     Bytes32 out;
@@ -129,7 +129,7 @@ void shortHashOf32Bytes(benchmark::State& state) {
         benchmark::DoNotOptimize(out);
     }
 }
-BENCHMARK(shortHashOf32Bytes);
+BENCHMARK(BM_ShortHash32Bytes);
 
 // Prints the usual table, then each measured operation as a multiple of its reference.
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -143,9 +143,9 @@ class RatioReporter : public benchmark::ConsoleReporter {
 
     void Finalize() override {
         ConsoleReporter::Finalize();
-        printRatio("doubleScalar", "referenceX25519");
-        printRatio("fieldMultiply", "referenceX25519");
-        printRatio("shortHashOf32Bytes", "referenceSha256");
+        printRatio("BM_DoubleScalarU", "BM_X25519Reference");
+        printRatio("BM_FieldMultiply", "BM_X25519Reference");
+        printRatio("BM_ShortHash32Bytes", "BM_Sha256Reference");
     }
 
   private:
