@@ -21,6 +21,9 @@ XB=${XB:-$default_xb}
 SYSROOT=$XB/ppc-sysroot     # libraries and headers go to $SYSROOT/usr
 STAMP=$SYSROOT/.recipe
 T=powerpc-linux-gnu
+# The libraries share the project's 64-bit off_t and time_t, so no structure or argument that
+# holds one changes size between our code and theirs.
+TARGET_FLAGS="-D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64"
 HOST_PACKAGES=(g++-powerpc-linux-gnu qemu-user cmake make perl bzip2 libgtest-dev
                ca-certificates debian-archive-keyring)
 # What the configuration links against; a sysroot missing one of them is rebuilt.
@@ -31,7 +34,8 @@ SYSROOT_FILES=(usr/lib/libz.a usr/lib/libcrypto.a usr/lib/libgtest.a usr/lib/lib
 # The recipe is what builds the sysroot: the build steps (declare -f drops their comments) and
 # the toolchain's settings, so an edited comment does not cost a rebuild.
 recipe() {
-  { declare -f fetch_sources build_zlib build_openssl build_gtest
+  { echo "$TARGET_FLAGS"
+    declare -f fetch_sources build_zlib build_openssl build_gtest
     grep -v '^[[:space:]]*#' "$TOOLCHAIN"; } | sha256sum | cut -d' ' -f1
 }
 
@@ -126,7 +130,7 @@ SRC
 
 build_zlib() {
   cd "$XB/src-ppc/zlib-src"
-  CHOST=$T ./configure --static --prefix="$SYSROOT/usr" >/dev/null
+  CHOST=$T CFLAGS="-O2 $TARGET_FLAGS" ./configure --static --prefix="$SYSROOT/usr" >/dev/null
   make -j"$(nproc)" libz.a >/dev/null
   make install >/dev/null
 }
@@ -136,7 +140,7 @@ build_openssl() {
   # Only libcrypto, static, with nothing loaded at run time (no engines, modules or config).
   ./Configure linux-ppc --cross-compile-prefix=$T- --prefix="$SYSROOT/usr" --libdir=lib \
      --openssldir=/usr/lib/ssl no-shared no-tests no-dso no-engine no-module no-legacy \
-     no-ui-console no-autoload-config >/dev/null
+     no-ui-console no-autoload-config $TARGET_FLAGS >/dev/null
   if ! make -j"$(nproc)" build_libs > build.log 2>&1; then
     tail -n 40 build.log >&2
     exit 1
@@ -149,7 +153,8 @@ build_gtest() {
   rm -rf "$dir"
   XB_SYSROOT=$SYSROOT cmake -S /usr/src/googletest -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" \
      -DXB_SYSROOT="$SYSROOT" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$SYSROOT/usr" \
-     -DCMAKE_INSTALL_LIBDIR=lib >/dev/null
+     -DCMAKE_INSTALL_LIBDIR=lib -DCMAKE_C_FLAGS="$TARGET_FLAGS" -DCMAKE_CXX_FLAGS="$TARGET_FLAGS" \
+     >/dev/null
   cmake --build "$dir" -j"$(nproc)" >/dev/null
   cmake --install "$dir" >/dev/null
 }
