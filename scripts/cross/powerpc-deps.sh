@@ -21,8 +21,8 @@ XB=${XB:-$default_xb}
 SYSROOT=$XB/ppc-sysroot     # libraries and headers go to $SYSROOT/usr
 STAMP=$SYSROOT/.recipe
 T=powerpc-linux-gnu
-# The libraries share the project's 64-bit off_t and time_t, so no structure or argument that
-# holds one changes size between our code and theirs.
+# libcrypto and GoogleTest share the project's 64-bit off_t and time_t, so no structure or
+# argument that holds one changes size between our code and theirs.
 TARGET_FLAGS="-D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64"
 HOST_PACKAGES=(g++-powerpc-linux-gnu qemu-user cmake make perl bzip2 libgtest-dev
                ca-certificates debian-archive-keyring)
@@ -130,7 +130,9 @@ SRC
 
 build_zlib() {
   cd "$XB/src-ppc/zlib-src"
-  CHOST=$T CFLAGS="-O2 $TARGET_FLAGS" ./configure --static --prefix="$SYSROOT/usr" >/dev/null
+  # zlib chooses its own offset sizes (its gz* files undo _FILE_OFFSET_BITS, and then refuse
+  # _TIME_BITS); inflate, all we use, takes neither an off_t nor a time_t.
+  CHOST=$T ./configure --static --prefix="$SYSROOT/usr" >/dev/null
   make -j"$(nproc)" libz.a >/dev/null
   make install >/dev/null
 }
