@@ -72,8 +72,9 @@ apt_install() {
   fi
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
+  # Another apt run on the machine (a parallel setup) is waited for, not failed on.
   # shellcheck disable=SC2086
-  apt-get install -y -qq --no-install-recommends $missing >/dev/null
+  apt-get install -y -qq --no-install-recommends -o DPkg::Lock::Timeout=600 $missing >/dev/null
 }
 
 # The Debian archive this machine already uses for its binary packages.
