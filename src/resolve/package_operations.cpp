@@ -91,7 +91,9 @@ void settleConflicts(Installer& installer, bool report) {
 }
 
 // Step 4: a package whose dependency disappears follows it; one whose dependency remains only
-// disabled is disabled. Repeated from the start until nothing changes.
+// disabled is disabled. Actions only ever move towards removal (enabled, then disabled, then
+// uninstalled), so repeating whole walks until one changes nothing reaches the same end as
+// restarting at the first package after every change, without its cubic cost.
 void followLostDependencies(Installer& installer) {
     for (bool changed = true; changed;) {
         changed = false;
@@ -100,7 +102,7 @@ void followLostDependencies(Installer& installer) {
             for (const auto& entry : p.depends) {
                 std::vector<InstalledPackage*> providers;
                 collectProviders(installer, entry, providers, true);
-                const int state = providerState(providers);
+                const int32_t state = providerState(providers);
                 if (state == ActionUninstall && p.scheduledAction != ActionUninstall) {
                     p.scheduledAction = ActionUninstall;
                     changed = true;
@@ -108,9 +110,7 @@ void followLostDependencies(Installer& installer) {
                     p.scheduledAction = ActionDisable;
                     changed = true;
                 }
-                if (changed) break;
             }
-            if (changed) break;
         }
     }
 }
@@ -133,7 +133,10 @@ void membersToBundles(Installer& installer) {
         if (anyActive) continue;
         if (!anyDisabled) {
             bundle.scheduledAction = ActionUninstall;
-        } else if (!bundle.disabled) {
+        } else if (!bundle.disabled && bundle.scheduledAction != ActionDisable) {
+            // An enabled bundle that is itself being disabled is kept, disabled with its
+            // members, so that it can be enabled again; any other enabled bundle without an
+            // active member goes.
             bundle.scheduledAction = ActionUninstall;
         } else if (bundle.scheduledAction == ActionEnable) {
             bundle.scheduledAction = ActionNone;

@@ -103,6 +103,7 @@ TEST_F(ScheduledActionsTest, DisableWritesStateFilesAndReportsAtLevelOne) {
 
 TEST_F(ScheduledActionsTest, UninstallIsSilentAtLevelOneAndRemovesTheEntry) {
     sandbox.writeFile("/flash/var/pdb/b/files", "/flash/bin/b\n");
+    sandbox.writeFile("/flash/bin/b", "program");
     const std::string out = run(
         sandbox, [](TestInstaller& t) {
             t.add("a");
@@ -236,7 +237,7 @@ TEST_F(ScheduledActionsTest, CleanupKeepsEssentialsBundlesAndRecentPackages) {
     const std::string out = run(
         sandbox,
         [](TestInstaller& t) {
-            t.add("system");
+            t.add("system", v(7, 1));
             t.add("wisp");
             t.add("disk-drivers");
             t.add("suite").isBundle = true;
