@@ -84,6 +84,9 @@ public:
     size_t digestLength() const { return currentHash_->digestSize(); }
     bool usesSha256() const { return currentHash_ == &sha256_; }
     bool hashing() const { return hashing_; }
+    // The tee sink took fewer bytes than it was given (a full flash): the copy is incomplete,
+    // so the reader delivers nothing more and nextPart fails. The caller reports it.
+    bool teeFailed() const { return teeFailed_; }
 
     // Source offset of the current payload's first byte (8 right after the outer header).
     uint32_t partStart() const { return partStart_; }
@@ -115,7 +118,9 @@ private:
     size_t readThrough(char* buffer, size_t n);
     // Reads and discards n bytes through that path; false when fewer arrive.
     [[nodiscard]] bool discard(uint64_t n);
-    void consumed(const char* bytes, size_t n);
+    // Copies to the tee sink and, with hashing on, adds to the current hash.
+    void passOn(const char* bytes, size_t n);
+    void copyToTee(const char* bytes, size_t n);
     bool copying() const { return hashing_ || teeSink_ != nullptr; }
 
     std::streambuf* source_;
@@ -128,6 +133,7 @@ private:
     Hash* currentHash_;
     bool hashing_;
     uint32_t skipCount_ = 0;
+    bool teeFailed_ = false;
     std::array<uint8_t, kDigestBufferSize> digest_{};
 };
 
