@@ -17,7 +17,8 @@ namespace {
 
 std::vector<std::string> seeds() {
     std::vector<std::string> out;
-    out.push_back(PackageBytes().header("minimal", 0x07016600, 1, 0).part(9, std::string(68, 's')).bytes());
+    out.push_back(
+        PackageBytes().header("minimal", 0x07016600, 1, 0).part(9, std::string(68, 's')).bytes());
     out.push_back(PackageBytes()
                       .part(25, "")
                       .header("full", 0x06306602, 2, 3)
@@ -39,7 +40,8 @@ std::vector<std::string> seeds() {
                       .part(9, "sig")
                       .bytes());
     for (size_t extra : {1u, 3u, 8u})
-        out.push_back(PackageBytes().part(1, headerBlock("len", 1, 1) + std::string(extra, 'x')).bytes());
+        out.push_back(
+            PackageBytes().part(1, headerBlock("len", 1, 1) + std::string(extra, 'x')).bytes());
     out.push_back(PackageBytes()
                       .part(25, "")
                       .part(18, headerBlock("bundle", 0x07016600, 9, 0))

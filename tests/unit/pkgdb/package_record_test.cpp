@@ -78,7 +78,7 @@ TEST(Versions, ParseIsTheInverseOfTextForEveryKind) {
 
 TEST(Versions, ParseReadsTheUsualForms) {
     const std::pair<const char*, PackageVersion> cases[] = {
-        {"7.1beta3", 0x07016203}, {"6.48.2", 0x06306602},  {"7.12", 0x070C6600},
+        {"7.1beta3", 0x07016203}, {"6.48.2", 0x06306602},    {"7.12", 0x070C6600},
         {"7.1rc1", 0x07016301},   {"7.1alpha2", 0x07016102}, {"7.1rc", 0x07016300},
         {"7.1.0", 0x07016600},
     };
@@ -90,9 +90,10 @@ TEST(Versions, ParseReadsTheUsualForms) {
 }
 
 TEST(Versions, ParseRefusesMalformedText) {
-    for (const char* text : {"", "7", "7.", ".1", "7..1", "7.1.", "7.1.2.3", "256.1", "7.256",
-                             "7.1rc256", "7.1gamma2", "7.1rc-1", "7.1rc1x", "7.1 ", " 7.1",
-                             "a.b", "7.1beta3.2", "-7.1", "7,1", "7.1.x"}) {
+    for (const char* text :
+         {"",      "7",     "7.",         ".1",        "7..1",    "7.1.",    "7.1.2.3",
+          "256.1", "7.256", "7.1rc256",   "7.1gamma2", "7.1rc-1", "7.1rc1x", "7.1 ",
+          " 7.1",  "a.b",   "7.1beta3.2", "-7.1",      "7,1",     "7.1.x"}) {
         PackageVersion parsed = 0;
         EXPECT_FALSE(parseVersion(text, parsed)) << '"' << text << '"';
     }
