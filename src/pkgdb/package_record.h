@@ -7,6 +7,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // major(31..24) minor(23..16) release kind letter(15..8) patch(7..0); ordered as a plain number.
@@ -118,6 +119,10 @@ template <typename Records>
     const std::vector<std::unique_ptr<InstalledPackage>>& packages, const PackageRecord& candidate);
 
 [[nodiscard]] std::string versionText(PackageVersion version);
+// The inverse of versionText for alpha, beta, rc and final versions ("7.1beta3", "7.1rc",
+// "6.48.2", "7.12"); false on malformed text or a number above 255. A kind other than those
+// four has no text of its own, so such versions do not come back.
+[[nodiscard]] bool parseVersion(std::string_view text, PackageVersion& version);
 [[nodiscard]] std::string entryDisplayName(const DependencyEntry& entry);
 [[nodiscard]] std::string recordName(const PackageRecord& record);
 [[nodiscard]] std::string displayName(const InstalledPackage& package);

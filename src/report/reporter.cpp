@@ -8,6 +8,8 @@
 #include <cstring>
 #include <fstream>
 
+#include "package/package_reader.h"
+
 namespace Reporter {
 
 void message(Installer& installer, const char* prefix, const char* format, va_list args) {
@@ -86,6 +88,10 @@ std::string progressLine(const InstalledPackage& record, uint64_t consumed, uint
 void progress(Installer& installer, const InstalledPackage& record, uint64_t consumed,
               uint64_t whole) {
     status(installer, progressLine(record, consumed, whole));
+}
+
+void progress(Installer& installer, const InstalledPackage& record, const PackageReader& reader) {
+    progress(installer, record, reader.consumed(), reader.declaredSize());
 }
 
 void installFailed(Installer& installer, const InstalledPackage& record, const std::string& path) {

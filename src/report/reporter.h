@@ -6,6 +6,8 @@
 
 #include "report/installer.h"
 
+class PackageReader;
+
 namespace Reporter {
 
 // Width of the console line that a status line may occupy; the bar line is 77 characters.
@@ -26,6 +28,8 @@ void status(Installer& installer, const std::string& text);
 std::string progressLine(const InstalledPackage& record, uint64_t consumed, uint64_t whole);
 void progress(Installer& installer, const InstalledPackage& record, uint64_t consumed,
               uint64_t whole);
+// The bar for a package being read: the reader's consumed bytes against its declared size.
+void progress(Installer& installer, const InstalledPackage& record, const PackageReader& reader);
 
 // An error chosen by errno as it is on entry; `path` names the file that could not be made.
 void installFailed(Installer& installer, const InstalledPackage& record, const std::string& path);
