@@ -1,0 +1,141 @@
+#include "package/extract.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <fstream>
+#include <istream>
+
+#include "package/inflate_stream_buf.h"
+#include "package/little_endian.h"
+#include "pkgdb/database.h"
+#include "report/installer.h"
+#include "report/reporter.h"
+
+namespace {
+
+bool isControl(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7F;
+}
+
+// One path component that cannot leave its directory or split a text line.
+bool isPlainComponent(std::string_view component) {
+    if (component.empty() || component == "." || component == "..") return false;
+    for (char c : component)
+        if (isControl(c)) return false;
+    return true;
+}
+
+// The package name becomes a directory below "/flash/x/" for a disabled package.
+bool isSafePackageDirectory(std::string_view name) {
+    return isPlainComponent(name) && name.find('/') == std::string_view::npos;
+}
+
+struct EntryHeader {
+    uint16_t mode;
+    uint8_t variant;
+    uint32_t size;
+    uint16_t nameLength;
+};
+
+EntryHeader decodeEntryHeader(const char* bytes) {
+    EntryHeader header;
+    header.mode = loadLittle16(bytes + kFileEntryModeOffset);
+    header.variant = static_cast<uint8_t>(bytes[kFileEntryVariantOffset]);
+    header.size = loadLittle32(bytes + kFileEntrySizeOffset);
+    header.nameLength = loadLittle16(bytes + kFileEntryNameLengthOffset);
+    return header;
+}
+
+// Reports a failed write with errno as it was when the write failed.
+bool writeFailed(InstalledPackage& record, const std::string& name, int cause) {
+    errno = cause;
+    Reporter::installFailed(Installer::instance(), record, name);
+    return false;
+}
+
+bool broken(InstalledPackage& record) {
+    Reporter::brokenPackage(Installer::instance(), record);
+    return false;
+}
+
+// Copies `size` bytes of one entry to its staged file.
+bool copyEntry(InstalledPackage& record, const std::string& name, std::istream& in,
+               std::ofstream& out, uint32_t size) {
+    char chunk[kExtractCopyChunk];
+    uint32_t left = size;
+    while (left > 0) {
+        const auto step = static_cast<std::streamsize>(std::min<uint32_t>(left, kExtractCopyChunk));
+        if (!in.read(chunk, step)) return broken(record);
+        if (!out.write(chunk, step)) return writeFailed(record, name, errno);
+        left -= uint32_t(step);
+    }
+    out.close();
+    if (out.fail()) return writeFailed(record, name, errno);
+    return true;
+}
+
+}  // namespace
+
+bool isSafeEntryName(std::string_view name) {
+    if (!name.empty() && name.front() == '/') name.remove_prefix(1);
+    for (;;) {
+        const size_t slash = name.find('/');
+        if (!isPlainComponent(name.substr(0, slash))) return false;
+        if (slash == std::string_view::npos) return true;
+        name.remove_prefix(slash + 1);
+    }
+}
+
+std::string extractTarget(const InstalledPackage& record, std::string_view name) {
+    std::string target = kFlashRoot;
+    if (record.disabled) {
+        target += kDisabledFilesPrefix;
+        target += record.name;
+    }
+    if (name.empty() || name.front() != '/') target += '/';
+    target += name;
+    return target;
+}
+
+bool extractFiles(InstalledPackage& record, Manifest& manifest, PackageReader& reader) {
+    return extractFiles(record, manifest, reader, boardVariant());
+}
+
+bool extractFiles(InstalledPackage& record, Manifest& manifest, PackageReader& reader,
+                  BoardVariant variant) {
+    Installer& installer = Installer::instance();
+    InflateStreamBuf inflater(&reader.parts());
+    std::istream in(&inflater);
+
+    while (in.good()) {
+        char headerBytes[kFileEntryHeaderSize];
+        // The container has no count: it ends where a whole entry header no longer follows.
+        if (!in.read(headerBytes, kFileEntryHeaderSize)) break;
+        const EntryHeader header = decodeEntryHeader(headerBytes);
+
+        std::string name(header.nameLength, '\0');
+        if (!in.read(name.data(), header.nameLength)) return broken(record);
+
+        // Directories, links and the like are made by the commit as files need them.
+        const bool regular = (header.mode & kFileTypeMask) == kFileTypeRegular;
+        const bool forThisBoard = header.variant == kEveryBoard || variant == header.variant;
+        if (!regular || !forThisBoard) {
+            in.seekg(std::streamoff(header.size), std::ios_base::cur);
+            continue;
+        }
+
+        // Refused before anything is staged for the entry.
+        if (!isSafeEntryName(name)) return broken(record);
+        if (record.disabled && !isSafePackageDirectory(record.name)) return broken(record);
+
+        const std::string target = extractTarget(record, name);
+        std::ofstream out;
+        if (!openReplacement(out, manifest, target, header.size, header.mode))
+            return writeFailed(record, name, errno);
+        record.files.insert(target);
+        if (!copyEntry(record, name, in, out, header.size)) return false;
+        Reporter::progress(installer, record, reader);
+    }
+    return true;
+}

@@ -1,0 +1,50 @@
+// Unpacking a package's file container: the zlib-compressed sequence of file entries is
+// inflated while the package streams by, and every regular file meant for this board is
+// written to a temporary file that replaces its target under "/flash" when the run commits.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "frontend/manifest.h"
+#include "package/package_reader.h"
+#include "pkgdb/package_record.h"
+#include "platform/board_variant.h"
+
+// Entry header in the inflated container, followed by the name and then the file's bytes.
+constexpr size_t kFileEntryHeaderSize = 30;
+constexpr size_t kFileEntryModeOffset = 0;      // u16, POSIX type and permission bits
+constexpr size_t kFileEntryVariantOffset = 23;  // u8, 0: every board
+constexpr size_t kFileEntrySizeOffset = 24;     // u32, bytes of data
+constexpr size_t kFileEntryNameLengthOffset = 28;  // u16
+
+constexpr uint16_t kFileTypeMask = 0xF000;
+constexpr uint16_t kFileTypeRegular = 0x8000;
+constexpr uint8_t kEveryBoard = 0;
+
+// File data is copied from the inflater to the temporary file in chunks of at most this size.
+constexpr size_t kExtractCopyChunk = 16384;
+// A package installed disabled keeps its files below "/flash/x/<name>".
+constexpr const char* kDisabledFilesPrefix = "/x/";
+
+// A container name may be written with or without a leading "/"; after that it must be a
+// relative path of plain components: no empty, "." or ".." component (which could reach
+// outside "/flash" or name a directory) and no control character (a newline would split the
+// database's list of the package's files).
+[[nodiscard]] bool isSafeEntryName(std::string_view name);
+
+// The path an entry is installed at: "/flash" + the name, or for a disabled package
+// "/flash/x/" + the package name + the name.
+[[nodiscard]] std::string extractTarget(const InstalledPackage& record, std::string_view name);
+
+// Stages every regular file of the container at the reader's current part (type 4) that is
+// meant for `variant`, recording each target in the record's files. True when the container
+// was read to its end; false after a failure already reported (a broken container or a file
+// that could not be written). What was staged before a failure stays staged.
+[[nodiscard]] bool extractFiles(InstalledPackage& record, Manifest& manifest,
+                                PackageReader& reader, BoardVariant variant);
+// The same for this board's variant.
+[[nodiscard]] bool extractFiles(InstalledPackage& record, Manifest& manifest,
+                                PackageReader& reader);
