@@ -257,6 +257,19 @@ void Installer::loadDatabase(bool quietRun, const std::string& architecture) {
     }
 }
 
+namespace {
+
+void readFilesList(const std::string& dir, InstalledPackage& record) {
+    std::ifstream in(dir + kFilesFile);
+    std::string line;
+    while (in.good() && std::getline(in, line)) {
+        if (line.empty()) continue;
+        record.files.insert(line[0] == '/' ? line : "/" + line);
+    }
+}
+
+}  // namespace
+
 void readDatabaseEntry(InstalledPackage& record) {
     const std::string dir = databaseDir(record);
     if (record.version == 0) {
@@ -281,16 +294,12 @@ void readDatabaseEntry(InstalledPackage& record) {
                 record.scheduledAction = ActionUninstall;
             }
         }
-        const std::string filesPath = dir + kFilesFile;
-        record.isBundle = !pathExists(filesPath);
-        if (!record.isBundle) {
-            std::ifstream in(filesPath);
-            std::string line;
-            while (in.good() && std::getline(in, line)) {
-                if (line.empty()) continue;
-                record.files.insert(line[0] == '/' ? line : "/" + line);
-            }
-        }
+        record.isBundle = !pathExists(dir + kFilesFile);
+        if (!record.isBundle) readFilesList(dir, record);
+    } else if (!record.isBundle) {
+        // An image does not list the installed files; the entry's list does, so that an
+        // upgrade or an uninstall removes them (bundle members come from their bundle's image).
+        readFilesList(dir, record);
     }
 
     record.userChoice = false;
@@ -337,6 +346,22 @@ bool writeEntries(Manifest& manifest, const std::string& path,
 
 namespace {
 
+bool writeFilesList(const InstalledPackage& record, Manifest& manifest, const std::string& dir) {
+    std::ofstream out;
+    if (!openReplacement(out, manifest, dir + kFilesFile, kFilesFileHint, 0)) return false;
+    for (const std::string& path : record.files) {
+        if (path.empty()) continue;
+        // Stored without the leading "/"; the loader puts it back.
+        const size_t skip = path[0] == '/' ? 1 : 0;
+        out.write(path.data() + skip, static_cast<std::streamsize>(path.size() - skip));
+        out << '\n';
+    }
+    out.flush();
+    if (!out.good()) return false;
+    out.close();
+    return !out.fail();
+}
+
 bool writeMetadata(InstalledPackage& record, Manifest& manifest, const std::string& dir) {
     Installer& installer = Installer::instance();
     const auto failed = [&](const char* label) {
@@ -371,20 +396,7 @@ bool writeMetadata(InstalledPackage& record, Manifest& manifest, const std::stri
         scheduleRemoval(manifest, dir + kFilesFile);
         return true;
     }
-    std::ofstream out;
-    if (!openReplacement(out, manifest, dir + kFilesFile, kFilesFileHint, 0))
-        return failed("meta/files");
-    for (const std::string& path : record.files) {
-        if (path.empty()) continue;
-        // Stored without the leading "/"; the loader puts it back.
-        const size_t skip = path[0] == '/' ? 1 : 0;
-        out.write(path.data() + skip, static_cast<std::streamsize>(path.size() - skip));
-        out << '\n';
-    }
-    out.flush();
-    if (!out.good()) return failed("meta/files");
-    out.close();
-    if (out.fail()) return failed("meta/files");
+    if (!writeFilesList(record, manifest, dir)) return failed("meta/files");
     return true;
 }
 
@@ -398,8 +410,18 @@ bool writeDatabaseEntry(InstalledPackage& record, Manifest& manifest) {
         // The image carries the metadata now; files left by an earlier metadata-only version
         // would be read as current if the image ever went missing.
         for (const char* file :
-             {kVersionFile, kDependsFile, kProvidesFile, kConflictsFile, kBundleFile, kFilesFile})
+             {kVersionFile, kDependsFile, kProvidesFile, kConflictsFile, kBundleFile})
             scheduleRemoval(manifest, dir + file);
+        // But no image lists the installed files: without the list an upgrade or uninstall
+        // would leave them behind.
+        if (record.hasImage && !record.isBundle) {
+            if (!writeFilesList(record, manifest, dir)) {
+                Reporter::installFailed(Installer::instance(), record, "meta/files");
+                return false;
+            }
+        } else {
+            scheduleRemoval(manifest, dir + kFilesFile);
+        }
     }
 
     // State files: their write failures are not detected, as the metadata is what matters.

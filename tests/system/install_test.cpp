@@ -49,13 +49,22 @@ TEST_F(InstallTest, UpgradeReplacesFilesAndRewritesTheEntry) {
     EXPECT_FALSE(sandbox.exists("/flash/bin/a"));
     EXPECT_EQ(sandbox.readFile("/flash/bin/b"), "new b");
     EXPECT_EQ(sandbox.readFile("/flash/bin/c"), "new c");
-    for (const char* stale : {"version", "deps", "files"})
+    for (const char* stale : {"version", "deps"})
         EXPECT_FALSE(sandbox.exists(std::string("/flash/var/pdb/tool/") + stale)) << stale;
+    // No image lists the installed files: the entry keeps the list for the next upgrade.
+    EXPECT_EQ(entry("tool", "files"), "flash/bin/b\nflash/bin/c\n");
     EXPECT_EQ(entry("tool", "image"), bytes);
     EXPECT_FALSE(sandbox.exists("/flash/var/pdb/image"));
     const RunResult show = install("", {"--show"});
     EXPECT_NE(show.out.find("tool              2.0"), std::string::npos) << show.out;
     EXPECT_EQ(show.out.find("tool              1.0"), std::string::npos) << show.out;
+
+    // From one imaged version to the next, the list still reaches the files to remove.
+    vlpkg::PackageSpec third = package("tool", "3.0", {{"bin/c", "third c"}});
+    third.image = vlpkg::Content{"image bytes"};
+    ASSERT_EQ(install(signedPackage(third)).status, 0);
+    EXPECT_FALSE(sandbox.exists("/flash/bin/b"));
+    EXPECT_EQ(sandbox.readFile("/flash/bin/c"), "third c");
 }
 
 TEST_F(InstallTest, SameVersionIsNotInstalledAgain) {
