@@ -397,18 +397,19 @@ bool hasPackageSuffix(const std::string& path) {
 
 // Reads the headers of one package file; false when the file is broken.
 bool readPackageFile(PackageFileRecord& record) {
+    struct stat info;
+    const bool sized = stat(record.path.c_str(), &info) == 0;
+    // Reading a directory through a file stream fails by throwing.
+    if (sized && !S_ISREG(info.st_mode)) return false;
     std::ifstream file(record.path, std::ios::binary);
     if (!file.is_open()) return false;
     // Only headers are read, so nothing needs the digest, and passing over a large image or
     // file container is a seek rather than a read.
     PackageReader reader(file, false);
     record.declaredSize = reader.declaredSize();
-    struct stat info;
     // A file still being downloaded is shorter than it says; one whose size cannot be read is
     // not refused for that.
-    if (stat(record.path.c_str(), &info) == 0 &&
-        static_cast<uint32_t>(info.st_size) != record.declaredSize)
-        return false;
+    if (sized && static_cast<uint32_t>(info.st_size) != record.declaredSize) return false;
     record.alternativeMagic = reader.magic() == AlternativeMagic;
     reader.wantedTypes = kScanTypes;
     reader.nextPart();

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "pkgdb/package_record.h"
+#include "support/console_text.h"
 #include "support/sandbox.h"
 #include "support/test_packages.h"
 
@@ -37,20 +38,7 @@ inline std::string signedBundle(const vlpkg::BundleSpec& spec) {
     return testsupport::signedBytes(testsupport::bundleBytes(spec));
 }
 
-// The console output without the status line's drawing (progress bars, wipes): the messages
-// alone, each on its line, exactly as printed.
-inline std::string messagesOf(const std::string& out) {
-    std::string text;
-    for (size_t at = 0; at < out.size();) {
-        const size_t draw = out.find("\x1b[?25l", at);
-        text += out.substr(at, draw - at);
-        if (draw == std::string::npos) break;
-        const size_t end = out.find("\x1b[?25h", draw);
-        if (end == std::string::npos) break;
-        at = end + 6;
-    }
-    return text;
-}
+using testsupport::messagesOf;
 
 class InstallFixture : public ::testing::Test {
 protected:
