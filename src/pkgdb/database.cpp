@@ -1,16 +1,105 @@
 #include "pkgdb/database.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <unistd.h>
+
+#include <cctype>
+#include <limits>
+
+#include "pkgdb/schedule.h"
+#include "report/installer.h"
+#include "report/reporter.h"
 
 namespace {
 
 constexpr const char* kTemporaryPattern = "/tmpXXXXXX";
 
+// The files of an entry directory.
+constexpr const char* kVersionFile = "version";
+constexpr const char* kDependsFile = "deps";
+constexpr const char* kProvidesFile = "provides";
+constexpr const char* kConflictsFile = "conflicts";
+constexpr const char* kBundleFile = "bundle";
+constexpr const char* kFilesFile = "files";
+constexpr const char* kDisabledFile = "disabled";
+constexpr const char* kEnabledFile = "enabled";
+constexpr const char* kImageFile = "image";
+
+// The first line of "disabled" when the loader or a dependency, not the user, disabled it.
+constexpr const char* kAutomaticChoice = "auto";
+constexpr const char* kUserChoice = "user";
+
 bool pathExists(const std::string& path) {
     struct stat info;
     return stat(path.c_str(), &info) == 0;
+}
+
+bool parseUnsigned(const std::string& word, uint32_t& value) {
+    if (word.empty()) return false;
+    uint64_t result = 0;
+    for (const char c : word) {
+        if (c < '0' || c > '9') return false;
+        result = result * 10 + static_cast<uint64_t>(c - '0');
+        if (result > std::numeric_limits<uint32_t>::max()) return false;
+    }
+    value = static_cast<uint32_t>(result);
+    return true;
+}
+
+bool parseSigned(const std::string& word, int32_t& value) {
+    const bool negative = !word.empty() && word[0] == '-';
+    uint32_t magnitude = 0;
+    if (!parseUnsigned(negative ? word.substr(1) : word, magnitude)) return false;
+    const uint32_t limit = negative ? uint32_t{1} << 31 : (uint32_t{1} << 31) - 1;
+    if (magnitude > limit) return false;
+    value = negative ? static_cast<int32_t>(0 - static_cast<int64_t>(magnitude))
+                     : static_cast<int32_t>(magnitude);
+    return true;
+}
+
+// Numbers are read as whole white-space-delimited words, so "12x" is malformed, not 12.
+bool readUnsigned(std::istream& in, uint32_t& value) {
+    std::string word;
+    return static_cast<bool>(in >> word) && parseUnsigned(word, value);
+}
+
+bool readSigned(std::istream& in, int32_t& value) {
+    std::string word;
+    return static_cast<bool>(in >> word) && parseSigned(word, value);
+}
+
+bool isPackageName(const std::string& name) {
+    // A name becomes a path component below the database root and a word in its text files.
+    if (name.empty() || name[0] == '.') return false;
+    for (const char c : name) {
+        if (c == '/' || std::isspace(static_cast<unsigned char>(c))) return false;
+    }
+    return true;
+}
+
+bool isDirectory(const std::string& directory, const dirent& entry) {
+    if (entry.d_type == DT_DIR) return true;
+    if (entry.d_type != DT_UNKNOWN && entry.d_type != DT_LNK) return false;
+    struct stat info;
+    return stat((directory + "/" + entry.d_name).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool isPlaceholderRecord(const PackageRecord& record) {
+    return record.version == kPlaceholderMark && record.buildTime == kPlaceholderMark;
+}
+
+// Stages one small text file; false when it could not be written whole.
+bool stageText(Manifest& manifest, const std::string& path, uint64_t hint,
+               const std::string& text) {
+    std::ofstream out;
+    if (!openReplacement(out, manifest, path, hint, 0)) return false;
+    out << text;
+    out.flush();
+    if (!out.good()) return false;
+    out.close();
+    return !out.fail();
 }
 
 }  // namespace
@@ -79,4 +168,218 @@ bool claimDirectory(Manifest& manifest, const std::string& path) {
     struct stat info;
     if (stat(path.c_str(), &info) != 0) return true;
     return S_ISDIR(info.st_mode);
+}
+
+bool databaseEntryNames(const std::string& directory, std::vector<std::string>& names) {
+    DIR* dir = opendir(directory.c_str());
+    if (!dir) return false;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (isPackageName(name) && isDirectory(directory, *entry)) names.push_back(name);
+    }
+    closedir(dir);
+    return true;
+}
+
+void readDatabaseEntry(InstalledPackage& record) {
+    const std::string dir = databaseDir(record);
+    if (record.version == 0) {
+        // No image supplied the record: the metadata files are all there is.
+        {
+            std::ifstream in(dir + kVersionFile);
+            if (!readUnsigned(in, record.version) || !readUnsigned(in, record.buildTime))
+                record.scheduledAction = ActionUninstall;
+        }
+        if (!readEntries(dir + kDependsFile, record.depends, false))
+            record.scheduledAction = ActionUninstall;
+        if (!readEntries(dir + kProvidesFile, record.provides, true))
+            record.scheduledAction = ActionUninstall;
+        if (!readEntries(dir + kConflictsFile, record.conflicts, false))
+            record.scheduledAction = ActionUninstall;
+        {
+            std::ifstream in(dir + kBundleFile);
+            std::string bundleName;
+            if (in >> bundleName) {
+                // A member comes back only from its bundle's image; without it, it is stale.
+                record.bundle = DependencyEntry{bundleName, 0, 0, 0};
+                record.scheduledAction = ActionUninstall;
+            }
+        }
+        const std::string filesPath = dir + kFilesFile;
+        record.isBundle = !pathExists(filesPath);
+        if (!record.isBundle) {
+            std::ifstream in(filesPath);
+            std::string line;
+            while (in.good() && std::getline(in, line)) {
+                if (line.empty()) continue;
+                record.files.insert(line[0] == '/' ? line : "/" + line);
+            }
+        }
+    }
+
+    record.userChoice = false;
+    {
+        std::ifstream in(dir + kDisabledFile);
+        record.disabled = in.is_open();
+        if (record.disabled) {
+            std::string firstLine;
+            std::getline(in, firstLine);
+            record.userChoice = firstLine != kAutomaticChoice;
+        }
+    }
+    if (!record.disabled && std::ifstream(dir + kEnabledFile).is_open()) record.userChoice = true;
+
+    if (!isPlaceholderRecord(record)) readSchedule(record);
+}
+
+bool readEntries(const std::string& path, std::vector<DependencyEntry>& out, bool withPriority) {
+    std::ifstream in(path);
+    while (true) {
+        DependencyEntry entry;
+        if (!(in >> entry.name)) return true;
+        if (!readUnsigned(in, entry.minVersion) || !readUnsigned(in, entry.maxVersion))
+            return false;
+        if (withPriority && !readSigned(in, entry.priority)) return false;
+        out.push_back(std::move(entry));
+    }
+}
+
+bool writeEntries(Manifest& manifest, const std::string& path,
+                  const std::vector<DependencyEntry>& entries, bool withPriority) {
+    std::ofstream out;
+    if (!openReplacement(out, manifest, path, kListFileHint, 0)) return false;
+    for (const DependencyEntry& entry : entries) {
+        out << entry.name << ' ' << entry.minVersion << ' ' << entry.maxVersion;
+        if (withPriority) out << ' ' << entry.priority;
+        out << '\n';
+    }
+    out.flush();
+    if (!out.good()) return false;
+    out.close();
+    return !out.fail();
+}
+
+namespace {
+
+bool writeMetadata(InstalledPackage& record, Manifest& manifest, const std::string& dir) {
+    Installer& installer = Installer::instance();
+    const auto failed = [&](const char* label) {
+        Reporter::installFailed(installer, record, label);
+        return false;
+    };
+
+    if (!stageText(manifest, dir + kVersionFile, kVersionFileHint,
+                   std::to_string(record.version) + " " + std::to_string(record.buildTime) + "\n"))
+        return failed("meta/version");
+    if (!writeEntries(manifest, dir + kDependsFile, record.depends, false))
+        return failed("meta/deps");
+    // An older version's list must not outlive it: an absent file is the empty list.
+    if (record.provides.empty()) {
+        scheduleRemoval(manifest, dir + kProvidesFile);
+    } else if (!writeEntries(manifest, dir + kProvidesFile, record.provides, true)) {
+        return failed("meta/provides");
+    }
+    if (record.conflicts.empty()) {
+        scheduleRemoval(manifest, dir + kConflictsFile);
+    } else if (!writeEntries(manifest, dir + kConflictsFile, record.conflicts, false)) {
+        return failed("meta/conflicts");
+    }
+    if (record.bundle.name.empty()) {
+        scheduleRemoval(manifest, dir + kBundleFile);
+    } else if (!stageText(manifest, dir + kBundleFile, kBundleFileHint,
+                          record.bundle.name + "\n")) {
+        return failed("meta/bundle");
+    }
+    if (record.isBundle) {
+        // A bundle is told apart by having no "files"; a stale one would make it a package.
+        scheduleRemoval(manifest, dir + kFilesFile);
+        return true;
+    }
+    std::ofstream out;
+    if (!openReplacement(out, manifest, dir + kFilesFile, kFilesFileHint, 0))
+        return failed("meta/files");
+    for (const std::string& path : record.files) {
+        if (path.empty()) continue;
+        // Stored without the leading "/"; the loader puts it back.
+        const size_t skip = path[0] == '/' ? 1 : 0;
+        out.write(path.data() + skip, static_cast<std::streamsize>(path.size() - skip));
+        out << '\n';
+    }
+    out.flush();
+    if (!out.good()) return failed("meta/files");
+    out.close();
+    if (out.fail()) return failed("meta/files");
+    return true;
+}
+
+}  // namespace
+
+bool writeDatabaseEntry(InstalledPackage& record, Manifest& manifest) {
+    const std::string dir = databaseDir(record);
+    if (!record.hasImage && (record.flags & kFlagNoMetadata) == 0) {
+        if (!writeMetadata(record, manifest, dir)) return false;
+    } else {
+        // The image carries the metadata now; files left by an earlier metadata-only version
+        // would be read as current if the image ever went missing.
+        for (const char* file :
+             {kVersionFile, kDependsFile, kProvidesFile, kConflictsFile, kBundleFile, kFilesFile})
+            scheduleRemoval(manifest, dir + file);
+    }
+
+    // State files: their write failures are not detected, as the metadata is what matters.
+    if (record.disabled) {
+        std::ofstream out;
+        if (openReplacement(out, manifest, dir + kDisabledFile, kStateFileHint, 0))
+            out << (record.userChoice ? kUserChoice : kAutomaticChoice) << '\n';
+    } else {
+        scheduleRemoval(manifest, dir + kDisabledFile);
+    }
+    if (!record.disabled && record.userChoice) {
+        std::ofstream out;
+        if (openReplacement(out, manifest, dir + kEnabledFile, kStateFileHint, 0))
+            out << kUserChoice << '\n';
+    } else {
+        scheduleRemoval(manifest, dir + kEnabledFile);
+    }
+    return true;
+}
+
+std::string installedLocation(const std::string& storedPath) {
+    const std::string flash = kFlashRoot;
+    std::string location;
+    if (storedPath == flash || storedPath.compare(0, flash.size() + 1, flash + "/") == 0) {
+        location = storedPath;
+    } else {
+        location = flash + (storedPath.empty() || storedPath[0] != '/' ? "/" : "") + storedPath;
+    }
+    // Strictly below the flash root, and no ".." that could climb out of it.
+    bool hasName = false;
+    size_t start = flash.size() + 1;
+    while (start <= location.size()) {
+        size_t end = location.find('/', start);
+        if (end == std::string::npos) end = location.size();
+        const std::string component = location.substr(start, end - start);
+        if (component == "..") return {};
+        if (!component.empty() && component != ".") hasName = true;
+        start = end + 1;
+    }
+    return hasName ? location : std::string{};
+}
+
+void removePackageFiles(InstalledPackage& record, Manifest& manifest) {
+    for (const std::string& stored : record.files) {
+        const std::string location = installedLocation(stored);
+        if (!location.empty()) scheduleRemoval(manifest, location);
+    }
+    record.files.clear();
+    const std::string dir = databaseDir(record);
+    scheduleRemoval(manifest, dir);
+    scheduleRemoval(manifest, dir + kImageFile);
+    if (record.flags & kFlagBootImage) {
+        // Only the last name of the boot image goes; another link to it keeps it in use.
+        struct stat info;
+        if (stat(kBootImagePath, &info) == 0 && info.st_nlink == 1)
+            scheduleRemoval(manifest, kBootImagePath);
+    }
+    record.scheduledAction = ActionNone;
 }

@@ -51,3 +51,43 @@ void scheduleRemoval(Manifest& manifest, const std::string& path);
 // True when the path may be used as a directory after the commit: a pending removal of it is
 // cancelled; any other pending operation on it, or an existing non-directory, refuses it.
 [[nodiscard]] bool claimDirectory(Manifest& manifest, const std::string& path);
+
+// The database entries to load, in directory order: the names that may be package names
+// (not hidden, no white space) of directories below `directory`. A stray file, such as a
+// temporary file left by an interrupted commit, is no package. False when the directory cannot
+// be read.
+[[nodiscard]] bool databaseEntryNames(const std::string& directory,
+                                      std::vector<std::string>& names);
+
+// Appends the records whose images lie in the entry directories (place 0: "<entry>/image") or
+// in `imageDirectory` under the entry's name (place 1). Bundle members precede their bundle.
+// False only when the database root cannot be opened.
+[[nodiscard]] bool readImages(Installer& installer, const std::string& imageDirectory, int place);
+
+// Completes a record from its entry directory: the metadata when no image supplied a version,
+// then the state files and the package's schedule. A broken or stale entry is marked for
+// uninstall rather than reported.
+void readDatabaseEntry(InstalledPackage& record);
+
+// Appends the entries of a list file ("name min max" lines, with a signed priority after them
+// when `withPriority`). A missing file is an empty list; false when the file is malformed.
+[[nodiscard]] bool readEntries(const std::string& path, std::vector<DependencyEntry>& out,
+                               bool withPriority);
+
+// Stages one list file; false when it could not be written.
+[[nodiscard]] bool writeEntries(Manifest& manifest, const std::string& path,
+                                const std::vector<DependencyEntry>& entries, bool withPriority);
+
+// Stages the package's metadata (unless its image carries it) and its state files. A metadata
+// write failure is reported as a failed installation of the record and gives false; what was
+// staged before it stays staged for the caller to discard.
+[[nodiscard]] bool writeDatabaseEntry(InstalledPackage& record, Manifest& manifest);
+
+// Where an installed file recorded as `storedPath` lies: stored paths are full paths below
+// "/flash", or (from older databases) relative to it. Empty for a path that does not name a
+// file strictly below "/flash" without "..".
+std::string installedLocation(const std::string& storedPath);
+
+// Stages the removal of the package's installed files, its entry directory and its image
+// (and of the boot image it alone holds), and clears its file list and pending action.
+void removePackageFiles(InstalledPackage& record, Manifest& manifest);

@@ -5,9 +5,13 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <fstream>
 #include <iostream>
+#include <sstream>
 
 #include "pkgdb/database.h"
+#include "pkgdb/schedule.h"
 #include "support/sandbox.h"
 
 namespace {
@@ -239,3 +243,383 @@ TEST_F(StagedWriteTest, ClaimingADirectoryCancelsOnlyItsRemoval) {
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Entry files: written through a committed manifest, read back by the loader's entry reader.
+
+namespace {
+
+// One canonical text for everything the database keeps of a record, so a child process can
+// hand it to the test.
+std::string describeRecord(const InstalledPackage& r) {
+    std::ostringstream text;
+    text << r.name << " v" << r.version << " t" << r.buildTime << " bundle=" << r.bundle.name
+         << '/' << r.bundle.minVersion << '/' << r.bundle.maxVersion << " isBundle=" << r.isBundle
+         << " disabled=" << r.disabled << " user=" << r.userChoice
+         << " action=" << r.scheduledAction << '\n';
+    const auto list = [&](const char* label, const std::vector<DependencyEntry>& entries) {
+        text << label << ':';
+        for (const auto& e : entries)
+            text << ' ' << e.name << '/' << e.minVersion << '/' << e.maxVersion << '/'
+                 << e.priority;
+        text << '\n';
+    };
+    list("deps", r.depends);
+    list("provides", r.provides);
+    list("conflicts", r.conflicts);
+    text << "files:";
+    for (const auto& f : r.files) text << ' ' << f;
+    text << '\n';
+    return text.str();
+}
+
+// In a child rooted in the sandbox: loads the entry `name` as the loader does for an entry
+// without image, and prints it.
+std::function<int()> loadAndDescribe(std::string name) {
+    return [name] {
+        InstalledPackage record(name);
+        readDatabaseEntry(record);
+        std::cout << describeRecord(record);
+        return 0;
+    };
+}
+
+InstalledPackage fullRecord() {
+    InstalledPackage r("router-ui");
+    r.version = makeVersion(7, 1, kReleaseBeta, 3);
+    r.buildTime = 1552000000;
+    r.depends = {{"libc", 0, 0, 0}, {"zlib", makeVersion(1, 2, kReleaseFinal, 0), 0, 0}};
+    r.provides = {{"webui", 0, makeVersion(2, 0, kReleaseFinal, 0), -7}, {"httpd", 5, 6, 40}};
+    r.conflicts = {{"old-ui", 0, 0xFFFFFFFFu, 0}};
+    r.bundle = {"suite", makeVersion(7, 1, kReleaseBeta, 3), makeVersion(7, 1, kReleaseBeta, 3), 0};
+    r.files = {"/flash/www/index.html", "/flash/bin/ui"};
+    return r;
+}
+
+}  // namespace
+
+TEST(DatabaseEntryTest, WrittenEntryHasTheTextFormatAndLoadsBack) {
+    REQUIRE_ROOT_CHANGE();
+    Sandbox sandbox;
+    const RunResult write = runInRoot(sandbox, [] {
+        InstalledPackage r = fullRecord();
+        Manifest manifest;
+        if (!writeDatabaseEntry(r, manifest)) return 1;
+        manifest.commit(false);
+        return 0;
+    });
+    ASSERT_EQ(write.status, 0) << write.out << write.err;
+    EXPECT_EQ(write.out, "");
+    const std::string dir = "/flash/var/pdb/router-ui/";
+    EXPECT_EQ(sandbox.readFile(dir + "version"), "117531139 1552000000\n");
+    EXPECT_EQ(sandbox.readFile(dir + "deps"), "libc 0 0\nzlib 16934400 0\n");
+    EXPECT_EQ(sandbox.readFile(dir + "provides"), "webui 0 33580544 -7\nhttpd 5 6 40\n");
+    EXPECT_EQ(sandbox.readFile(dir + "conflicts"), "old-ui 0 4294967295\n");
+    EXPECT_EQ(sandbox.readFile(dir + "bundle"), "suite\n");
+    EXPECT_EQ(sandbox.readFile(dir + "files"), "flash/bin/ui\nflash/www/index.html\n");
+    EXPECT_FALSE(sandbox.exists(dir + "disabled"));
+    EXPECT_FALSE(sandbox.exists(dir + "enabled"));
+
+    // The bundle's version is not kept: the member is stale without its bundle's image.
+    const RunResult load = runInRoot(sandbox, loadAndDescribe("router-ui"));
+    EXPECT_EQ(load.out,
+              "router-ui v117531139 t1552000000 bundle=suite/0/0 isBundle=0 disabled=0 user=0 "
+              "action=1\n"
+              "deps: libc/0/0/0 zlib/16934400/0/0\n"
+              "provides: webui/0/33580544/-7 httpd/5/6/40\n"
+              "conflicts: old-ui/0/4294967295/0\n"
+              "files: /flash/bin/ui /flash/www/index.html\n");
+}
+
+TEST(DatabaseEntryTest, FilesAreReadWithOrWithoutTheirLeadingSlash) {
+    REQUIRE_ROOT_CHANGE();
+    Sandbox sandbox;
+    const std::string dir = "/flash/var/pdb/tool/";
+    sandbox.writeFile(dir + "version", "  16842240\n\t99 \n");  // any white space separates
+    sandbox.writeFile(dir + "files", "flash/bin/tool\n\n/flash/etc/tool.conf\nbin/legacy");
+    const RunResult load = runInRoot(sandbox, loadAndDescribe("tool"));
+    EXPECT_EQ(load.out,
+              "tool v16842240 t99 bundle=/0/0 isBundle=0 disabled=0 user=0 action=0\n"
+              "deps:\nprovides:\nconflicts:\n"
+              "files: /bin/legacy /flash/bin/tool /flash/etc/tool.conf\n");
+}
+
+TEST(DatabaseEntryTest, BrokenEntriesAreLoadedForUninstall) {
+    REQUIRE_ROOT_CHANGE();
+    Sandbox sandbox;
+    const std::string root = "/flash/var/pdb/";
+    // Only an automatic "disabled": nothing to go on but the name.
+    sandbox.writeFile(root + "leftover/disabled", "auto\n");
+    sandbox.writeFile(root + "noversion/deps", "a 1 2\n");
+    sandbox.writeFile(root + "noversion/files", "");
+    sandbox.writeFile(root + "badnumber/version", "12x 5\n");
+    sandbox.writeFile(root + "badnumber/files", "");
+    sandbox.writeFile(root + "cutlist/version", "1 2\n");
+    sandbox.writeFile(root + "cutlist/deps", "a 1 2\nb 3\n");
+    sandbox.writeFile(root + "cutlist/files", "");
+    sandbox.writeFile(root + "badpriority/version", "1 2\n");
+    sandbox.writeFile(root + "badpriority/provides", "p 0 0 high\n");
+    sandbox.writeFile(root + "badpriority/files", "");
+    sandbox.writeFile(root + "toobig/version", "4294967296 2\n");
+    sandbox.writeFile(root + "toobig/files", "");
+
+    struct Expectation {
+        const char* name;
+        const char* first;
+    } cases[] = {
+        {"leftover", "leftover v0 t0 bundle=/0/0 isBundle=1 disabled=1 user=0 action=1\n"},
+        {"noversion", "noversion v0 t0 bundle=/0/0 isBundle=0 disabled=0 user=0 action=1\n"},
+        {"badnumber", "badnumber v0 t0 bundle=/0/0 isBundle=0 disabled=0 user=0 action=1\n"},
+        {"cutlist", "cutlist v1 t2 bundle=/0/0 isBundle=0 disabled=0 user=0 action=1\n"},
+        {"badpriority", "badpriority v1 t2 bundle=/0/0 isBundle=0 disabled=0 user=0 action=1\n"},
+        {"toobig", "toobig v0 t0 bundle=/0/0 isBundle=0 disabled=0 user=0 action=1\n"},
+    };
+    for (const auto& c : cases) {
+        const RunResult load = runInRoot(sandbox, loadAndDescribe(c.name));
+        EXPECT_EQ(load.out.substr(0, load.out.find('\n') + 1), c.first) << load.out;
+    }
+    // What could be read stays: the entries before the cut.
+    const RunResult cut = runInRoot(sandbox, loadAndDescribe("cutlist"));
+    EXPECT_NE(cut.out.find("deps: a/1/2/0\n"), std::string::npos) << cut.out;
+}
+
+TEST(DatabaseEntryTest, StateFilesFollowTheUsersChoice) {
+    REQUIRE_ROOT_CHANGE();
+    Sandbox sandbox;
+    const std::string root = "/flash/var/pdb/";
+    const RunResult write = runInRoot(sandbox, [] {
+        Manifest manifest;
+        InstalledPackage byUser("byuser"), automatic("automatic"), enabled("enabled"),
+            plain("plain");
+        byUser.disabled = byUser.userChoice = true;
+        automatic.disabled = true;
+        enabled.userChoice = true;
+        for (InstalledPackage* r : {&byUser, &automatic, &enabled, &plain}) {
+            r->version = 1;
+            if (!writeDatabaseEntry(*r, manifest)) return 1;
+        }
+        manifest.commit(false);
+        return 0;
+    });
+    ASSERT_EQ(write.status, 0) << write.out;
+    EXPECT_EQ(sandbox.readFile(root + "byuser/disabled"), "user\n");
+    EXPECT_FALSE(sandbox.exists(root + "byuser/enabled"));
+    EXPECT_EQ(sandbox.readFile(root + "automatic/disabled"), "auto\n");
+    EXPECT_EQ(sandbox.readFile(root + "enabled/enabled"), "user\n");
+    EXPECT_FALSE(sandbox.exists(root + "enabled/disabled"));
+    EXPECT_FALSE(sandbox.exists(root + "plain/disabled"));
+    EXPECT_FALSE(sandbox.exists(root + "plain/enabled"));
+    // An empty deps list still gives the file; empty provides and conflicts give none.
+    EXPECT_EQ(sandbox.readFile(root + "plain/deps"), "");
+    EXPECT_TRUE(sandbox.exists(root + "plain/deps"));
+    EXPECT_FALSE(sandbox.exists(root + "plain/provides"));
+    EXPECT_FALSE(sandbox.exists(root + "plain/conflicts"));
+    EXPECT_EQ(sandbox.readFile(root + "plain/files"), "");
+
+    for (const char* name : {"byuser", "automatic", "enabled", "plain"}) {
+        const RunResult load = runInRoot(sandbox, loadAndDescribe(name));
+        const std::string first = load.out.substr(0, load.out.find('\n'));
+        const std::string state = first.substr(first.find("disabled="));
+        const std::string expected = std::string(name) == "byuser"      ? "disabled=1 user=1 action=0"
+                                     : std::string(name) == "automatic" ? "disabled=1 user=0 action=0"
+                                     : std::string(name) == "enabled"   ? "disabled=0 user=1 action=0"
+                                                                        : "disabled=0 user=0 action=0";
+        EXPECT_EQ(state, expected) << name;
+    }
+    // Switching back stages the removal of the state file that no longer holds.
+    const RunResult flip = runInRoot(sandbox, [] {
+        Manifest manifest;
+        InstalledPackage byUser("byuser");
+        byUser.version = 1;
+        if (!writeDatabaseEntry(byUser, manifest)) return 1;
+        manifest.commit(false);
+        return 0;
+    });
+    ASSERT_EQ(flip.status, 0);
+    EXPECT_FALSE(sandbox.exists(root + "byuser/disabled"));
+}
+
+TEST(DatabaseEntryTest, NewerVersionLeavesNoStaleListsBehind) {
+    REQUIRE_ROOT_CHANGE();
+    Sandbox sandbox;
+    const std::string dir = "/flash/var/pdb/router-ui/";
+    // The older version had every list, a bundle and files; the new one is a plain bundle
+    // record without lists, installed the way installation does it.
+    const RunResult older = runInRoot(sandbox, [] {
+        InstalledPackage r = fullRecord();
+        Manifest manifest;
+        if (!writeDatabaseEntry(r, manifest)) return 1;
+        manifest.commit(false);
+        return 0;
+    });
+    ASSERT_EQ(older.status, 0);
+    ASSERT_TRUE(sandbox.exists(dir + "provides"));
+    const RunResult newer = runInRoot(sandbox, [] {
+        InstalledPackage old = fullRecord();
+        Manifest manifest;
+        removePackageFiles(old, manifest);
+        InstalledPackage r("router-ui");
+        r.version = makeVersion(8, 0, kReleaseFinal, 0);
+        r.isBundle = true;
+        if (!claimDirectory(manifest, databaseDir(r))) return 2;
+        if (!writeDatabaseEntry(r, manifest)) return 1;
+        manifest.commit(false);
+        return 0;
+    });
+    ASSERT_EQ(newer.status, 0);
+    EXPECT_EQ(sandbox.readFile(dir + "version"), "134243840 0\n");
+    EXPECT_EQ(sandbox.readFile(dir + "deps"), "");
+    for (const char* stale : {"provides", "conflicts", "bundle", "files"})
+        EXPECT_FALSE(sandbox.exists(dir + stale)) << stale;
+    const RunResult load = runInRoot(sandbox, loadAndDescribe("router-ui"));
+    EXPECT_EQ(load.out,
+              "router-ui v134243840 t0 bundle=/0/0 isBundle=1 disabled=0 user=0 action=0\n"
+              "deps:\nprovides:\nconflicts:\nfiles:\n");
+}
+
+TEST(DatabaseEntryTest, ImageBackedVersionDropsTheMetadataFiles) {
+    REQUIRE_ROOT_CHANGE();
+    Sandbox sandbox;
+    const std::string dir = "/flash/var/pdb/router-ui/";
+    for (const char* file : {"version", "deps", "provides", "conflicts", "bundle", "files"})
+        sandbox.writeFile(dir + file, "old\n");
+    sandbox.writeFile(dir + "image", "kept by the caller");
+    const RunResult write = runInRoot(sandbox, [] {
+        InstalledPackage r("router-ui");
+        r.version = 5;
+        r.hasImage = true;
+        r.disabled = true;
+        Manifest manifest;
+        if (!writeDatabaseEntry(r, manifest)) return 1;
+        manifest.commit(false);
+        return 0;
+    });
+    ASSERT_EQ(write.status, 0);
+    for (const char* file : {"version", "deps", "provides", "conflicts", "bundle", "files"})
+        EXPECT_FALSE(sandbox.exists(dir + file)) << file;
+    EXPECT_EQ(sandbox.readFile(dir + "image"), "kept by the caller");
+    EXPECT_EQ(sandbox.readFile(dir + "disabled"), "auto\n");
+}
+
+TEST(DatabaseEntryTest, WriteFailureNamesTheFileAndStopsThere) {
+    REQUIRE_ROOT_CHANGE();
+    Sandbox sandbox;
+    // Flash too small to stage beside the targets, and RAM with room for two small files only:
+    // "version" and "deps" fit, "provides" does not.
+    const RunResult run = runInRoot(
+        sandbox,
+        [] {
+            InstalledPackage r = fullRecord();
+            r.bundle = {};
+            Manifest manifest;
+            const bool written = writeDatabaseEntry(r, manifest);
+            std::cout << "result " << written << " staged";
+            for (const auto& [target, entry] : manifest) std::cout << ' ' << target;
+            std::cout << '\n';
+            manifest.discard();
+            return 0;
+        },
+        {.mounts = {{"/flash", 64 * 1024}, {"/ram", 2 * 4096}}});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out,
+              "ERROR: installation of router-ui-7.1beta3 failed: disk is too small\n"
+              "result 0 staged /flash/var/pdb/router-ui/deps /flash/var/pdb/router-ui/provides "
+              "/flash/var/pdb/router-ui/version\n");
+
+    // Without any place for temporary files the first file already fails, with its label.
+    ASSERT_EQ(rmdir(sandbox.path("/ram").c_str()), 0);
+    const RunResult none = runInRoot(
+        sandbox,
+        [] {
+            InstalledPackage r = fullRecord();
+            Manifest manifest;
+            std::cout << writeDatabaseEntry(r, manifest) << ' ' << manifest.size() << '\n';
+            return 0;
+        },
+        {.mounts = {{"/flash", 64 * 1024}}});
+    EXPECT_EQ(none.out,
+              "ERROR: installation of suite-7.1beta3 failed: could not create meta/version: No "
+              "such file or directory\n0 0\n");
+}
+
+TEST(DatabaseEntryTest, RemovalReachesFilesStoredEitherWay) {
+    REQUIRE_ROOT_CHANGE();
+    Sandbox sandbox;
+    sandbox.writeFile("/flash/bin/tool", "x");
+    sandbox.writeFile("/flash/etc/tool.conf", "x");
+    sandbox.writeFile("/flash/x/tool/lib/old.so", "x");
+    sandbox.writeFile("/flash/var/pdb/tool/files", "flash/bin/tool\n");
+    sandbox.writeFile("/flash/var/pdb/tool/image", "x");
+    sandbox.writeFile("/flash/bootimage", "kernel");
+    sandbox.writeFile("/etc/passwd", "host");
+    const RunResult run = runInRoot(sandbox, [] {
+        InstalledPackage r("tool");
+        r.flags = kFlagBootImage;
+        r.scheduledAction = ActionUninstall;
+        // Full paths as extraction records them, one relative to the flash root as older
+        // databases kept them, and ones that must never be reached.
+        r.files = {"/flash/bin/tool", "/flash/x/tool/lib/old.so", "/etc/tool.conf",
+                   "/flash/../etc/passwd", "/flash", "/flash/bin/missing"};
+        Manifest manifest;
+        removePackageFiles(r, manifest);
+        for (const auto& [target, entry] : manifest)
+            std::cout << entry.kind << ' ' << target << '\n';
+        std::cout << "files " << r.files.size() << " action " << r.scheduledAction << '\n';
+        manifest.commit(false);
+        return 0;
+    });
+    EXPECT_EQ(run.out,
+              "4 /flash/bin/tool\n"
+              "4 /flash/bootimage\n"
+              "4 /flash/etc/tool.conf\n"
+              "4 /flash/var/pdb/tool/\n"
+              "4 /flash/var/pdb/tool/image\n"
+              "4 /flash/x/tool/lib/old.so\n"
+              "files 0 action 0\n");
+    EXPECT_FALSE(sandbox.exists("/flash/bin/tool"));
+    EXPECT_FALSE(sandbox.exists("/flash/var/pdb/tool"));
+    EXPECT_TRUE(sandbox.exists("/etc/passwd"));
+    EXPECT_TRUE(sandbox.exists("/flash/bin"));
+
+    // A boot image with a second name is still in use and stays.
+    sandbox.writeFile("/flash/bootimage", "kernel");
+    ASSERT_EQ(link(sandbox.path("/flash/bootimage").c_str(), sandbox.path("/flash/boot2").c_str()),
+              0);
+    const RunResult linked = runInRoot(sandbox, [] {
+        InstalledPackage r("tool");
+        r.flags = kFlagBootImage;
+        Manifest manifest;
+        removePackageFiles(r, manifest);
+        std::cout << (manifest.find("/flash/bootimage") != manifest.end()) << '\n';
+        return 0;
+    });
+    EXPECT_EQ(linked.out, "0\n");
+}
+
+TEST(DatabaseEntryTest, InstalledLocationStaysStrictlyBelowFlash) {
+    EXPECT_EQ(installedLocation("/flash/bin/a"), "/flash/bin/a");
+    EXPECT_EQ(installedLocation("bin/a"), "/flash/bin/a");
+    EXPECT_EQ(installedLocation("/bin/a"), "/flash/bin/a");
+    // "/flashy" is not below "/flash": it is a path relative to the flash root.
+    EXPECT_EQ(installedLocation("/flashy/a"), "/flash/flashy/a");
+    EXPECT_EQ(installedLocation("flash/bin/a"), "/flash/flash/bin/a");
+    for (const char* refused : {"", "/", "/flash", "/flash/", "/flash/./", "../etc/passwd",
+                                "/flash/a/../../etc", "/flash/..", "a/.."})
+        EXPECT_EQ(installedLocation(refused), "") << refused;
+    EXPECT_EQ(installedLocation("/flash/a/..b"), "/flash/a/..b");
+}
+
+TEST(DatabaseEntryTest, OnlyDirectoriesWithPackageNamesAreEntries) {
+    Sandbox sandbox;
+    for (const char* name : {"good", "also-good_1", ".hidden", "with space", "tab\tname",
+                             "new\nline"})
+        sandbox.makeDirectory(std::string("/flash/var/pdb/") + name);
+    sandbox.writeFile("/flash/var/pdb/tmpA1b2C3", "stray temporary file");
+    ASSERT_EQ(symlink("good", sandbox.path("/flash/var/pdb/linked").c_str()), 0);
+    ASSERT_EQ(symlink("nowhere", sandbox.path("/flash/var/pdb/dangling").c_str()), 0);
+    std::vector<std::string> names;
+    ASSERT_TRUE(databaseEntryNames(sandbox.path("/flash/var/pdb"), names));
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"also-good_1", "good", "linked"}));
+    EXPECT_FALSE(databaseEntryNames(sandbox.path("/flash/var/missing"), names));
+}

@@ -1,0 +1,45 @@
+#include "pkgdb/schedule.h"
+
+#include <cctype>
+#include <fstream>
+
+std::string schedulePath(const std::string& packageName) {
+    std::string reduced;
+    for (const char c : packageName) {
+        if (std::isalnum(static_cast<unsigned char>(c)) || c == '-') reduced += c;
+    }
+    return kScheduleRoot + reduced + kScheduleFileName;
+}
+
+void readSchedule(InstalledPackage& record) {
+    std::ifstream in(schedulePath(record.name));
+    std::string word;
+    // A missing, empty or unrecognised request is no error; the rest of the file is ignored.
+    if (!(in >> word)) return;
+    if (word == "uninstall") {
+        record.scheduledAction = ActionUninstall;
+    } else if (word == "enable") {
+        record.scheduledAction = ActionEnable;
+        record.userChoice = true;
+    } else if (word == "disable") {
+        record.scheduledAction = ActionDisable;
+        record.userChoice = true;
+    }
+}
+
+int32_t providerState(const std::vector<InstalledPackage*>& providers) {
+    bool someDisabled = false;
+    for (const InstalledPackage* provider : providers) {
+        if (!provider->disabled) {
+            // An enabled provider that stays as it is settles the question.
+            if (provider->scheduledAction == ActionNone) return ActionNone;
+            if (provider->scheduledAction == ActionDisable) someDisabled = true;
+            // Enabled and scheduled for enable or uninstall: counts as neither.
+        } else {
+            // A disabled provider about to be enabled will serve.
+            if (provider->scheduledAction == ActionEnable) return ActionNone;
+            someDisabled = true;
+        }
+    }
+    return someDisabled ? ActionDisable : ActionUninstall;
+}

@@ -1,0 +1,33 @@
+// Enable, disable and uninstall requests that other programs of the router leave in RAM, and
+// the summary of what pending actions leave of a dependency's providers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "pkgdb/package_record.h"
+
+// Values of InstalledPackage::scheduledAction.
+enum ScheduledAction : int32_t {
+    ActionNone = 0,
+    ActionUninstall = 1,
+    ActionEnable = 2,
+    ActionDisable = 3,
+};
+
+constexpr const char* kScheduleRoot = "/ram/pdb/";
+constexpr const char* kScheduleFileName = "/schedule";
+
+// "/ram/pdb/" + the name reduced to its letters, digits and "-" + "/schedule". Names that
+// reduce alike share one file.
+std::string schedulePath(const std::string& packageName);
+
+// Applies the package's schedule file, if any, to its pending action. Called after the state
+// files were read, since an enable or disable request counts as the user's choice.
+void readSchedule(InstalledPackage& record);
+
+// What the pending actions leave of one dependency's providers: ActionNone when at least one
+// is or will be enabled, ActionDisable when none will be but some stay installed disabled,
+// ActionUninstall when all go (or there are none).
+[[nodiscard]] int32_t providerState(const std::vector<InstalledPackage*>& providers);
