@@ -7,6 +7,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "frontend/listing.h"
 #include "frontend/manifest.h"
 #include "report/installer.h"
 
@@ -89,15 +90,19 @@ void runCancelMode() {
 
 int installerMain(int argc, char** argv) {
     Installer& installer = Installer::instance();
-    (void)installer;
     if (const char* board = getenv("board"); board && std::strcmp(board, kSkippedBoard) == 0)
         return 0;
 
     RunOptions options;
     if (examineArguments(argc, argv, options) == Examination::Ended) return 0;
     prepareProcess(options);
+    installer.loadDatabase(options.quiet, options.arch);
 
-    if (options.show) return modeNotBuilt("listing");
+    // The listing wins over a later "--cleanup" or "-", which do not stop at "--show".
+    if (options.show) {
+        showPackages(installer);
+        return 0;
+    }
     if (options.cleanup) return modeNotBuilt("cleanup");
     if (options.fromStdin) return modeNotBuilt("install");
     return modeNotBuilt("upgrade");

@@ -7,7 +7,10 @@
 
 #include <cctype>
 #include <limits>
+#include <memory>
+#include <unordered_set>
 
+#include "package/package_reader.h"
 #include "pkgdb/schedule.h"
 #include "report/installer.h"
 #include "report/reporter.h"
@@ -179,6 +182,80 @@ bool databaseEntryNames(const std::string& directory, std::vector<std::string>& 
     }
     closedir(dir);
     return true;
+}
+
+namespace {
+
+// Reads one kept image into `record`, appending a bundle's members to the installed set first.
+// A header that cannot be read, or that names no usable package, leaves the record as it was
+// made, with version 0, so that the entry's own files decide about it.
+void readImage(Installer& installer, InstalledPackage& record, std::istream& image) {
+    PackageReader reader(image, false);
+    // Only what the database needs; other parts are passed over by seeking.
+    reader.wantedTypes = {PartType::BundleHeader, PartType::Header,   PartType::Text24,
+                          PartType::Note,         PartType::Depends,  PartType::Provides,
+                          PartType::Conflicts};
+    const bool bundle = reader.nextPart() == PartType::BundleHeader;
+    InstalledPackage read(record.name);
+    if (!readPackageHeader(read, reader) || !isPackageName(read.name)) return;
+    record = read;
+    if (!bundle) return;
+
+    const DependencyEntry bundleEntry{record.name, record.version, record.version, 0};
+    for (int32_t type = reader.partType(); type != PartType::None;) {
+        if (type != PartType::Header) {
+            // A part left over behind a member (a trailing list) is not the next member.
+            type = reader.nextPart();
+            continue;
+        }
+        auto member = std::make_unique<InstalledPackage>();
+        // A member without a readable header or a usable name would become an entry path
+        // such as the database root itself; the members behind it cannot be found either.
+        if (!readPackageHeader(*member, reader) || !isPackageName(member->name)) break;
+        member->bundle = bundleEntry;
+        installer.packages.push_back(std::move(member));
+        type = reader.partType();
+    }
+}
+
+}  // namespace
+
+bool readImages(Installer& installer, const std::string& imageDirectory, int place) {
+    std::vector<std::string> names;
+    if (!databaseEntryNames(kDatabaseRoot, names)) return false;
+    for (const std::string& name : names) {
+        auto record = std::make_unique<InstalledPackage>(name);
+        const std::string imagePath =
+            place == 0 ? databaseDir(*record) + kImageFile : imageDirectory + name;
+        std::ifstream image(imagePath, std::ios::binary);
+        // Without an image the entry is loaded from its metadata files later.
+        if (!image.is_open()) continue;
+        readImage(installer, *record, image);
+        installer.packages.push_back(std::move(record));
+    }
+    return true;
+}
+
+void Installer::loadDatabase(bool quietRun, const std::string& architecture) {
+    quiet = quietRun;
+    arch = architecture;
+    if (!readImages(*this, kDatabaseRoot, 0)) {
+        Reporter::warning(*this, "could not open repo");
+        return;
+    }
+    (void)readImages(*this, kImageStore, 1);
+
+    std::vector<std::string> names;
+    if (!databaseEntryNames(kDatabaseRoot, names)) return;
+    for (const auto& record : packages) readDatabaseEntry(*record);
+    std::unordered_set<std::string> loaded;
+    for (const auto& record : packages) loaded.insert(record->name);
+    for (const std::string& name : names) {
+        if (loaded.count(name) != 0) continue;
+        auto record = std::make_unique<InstalledPackage>(name);
+        readDatabaseEntry(*record);
+        packages.push_back(std::move(record));
+    }
 }
 
 void readDatabaseEntry(InstalledPackage& record) {

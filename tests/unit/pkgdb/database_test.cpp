@@ -8,10 +8,14 @@
 #include <algorithm>
 #include <fstream>
 #include <iostream>
+#include <map>
+#include <set>
 #include <sstream>
 
 #include "pkgdb/database.h"
 #include "pkgdb/schedule.h"
+#include "report/installer.h"
+#include "support/package_bytes.h"
 #include "support/sandbox.h"
 
 namespace {
@@ -622,4 +626,162 @@ TEST(DatabaseEntryTest, OnlyDirectoriesWithPackageNamesAreEntries) {
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"also-good_1", "good", "linked"}));
     EXPECT_FALSE(databaseEntryNames(sandbox.path("/flash/var/missing"), names));
+}
+
+// ---------------------------------------------------------------------------------------------
+// Loading the whole database: images first, then the image store, then metadata-only entries.
+
+namespace {
+
+using testsupport::PackageBytes;
+using testsupport::TestEntry;
+
+const std::string kSignature(68, 's');
+
+// The parts of a single package after its header, as they stand in a file or in a bundle.
+PackageBytes& finishPackage(PackageBytes& bytes) {
+    return bytes.part(4, "file container").part(9, kSignature);
+}
+
+std::string singlePackage(const std::string& name, PackageVersion version, uint32_t built) {
+    PackageBytes bytes;
+    return finishPackage(bytes.header(name, version, built)).bytes();
+}
+
+// Loads the sandbox's database in a child and prints one line per record, in order.
+RunResult loadAll(const Sandbox& sandbox, bool quiet = false) {
+    return runInRoot(sandbox, [quiet] {
+        Installer installer;
+        installer.loadDatabase(quiet, "ppc");
+        std::cout << "arch " << installer.arch << " quiet " << int(installer.quiet) << '\n';
+        for (const auto& r : installer.packages) {
+            std::cout << r->name << " v" << r->version << " bundle=" << r->bundle.name << '/'
+                      << r->bundle.minVersion << " isBundle=" << r->isBundle
+                      << " disabled=" << r->disabled << " action=" << r->scheduledAction
+                      << " deps=" << r->depends.size() << " note=" << r->note << '\n';
+        }
+        return 0;
+    });
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+}  // namespace
+
+TEST(DatabaseLoadTest, MissingRootIsReportedAndLeavesNothingInstalled) {
+    REQUIRE_ROOT_CHANGE();
+    Sandbox sandbox;
+    RunResult run = loadAll(sandbox);
+    EXPECT_EQ(run.out, "WARNING: could not open repo\narch ppc quiet 0\n");
+    run = loadAll(sandbox, true);
+    EXPECT_EQ(run.out, "arch ppc quiet 1\n");
+}
+
+TEST(DatabaseLoadTest, ImagesComeFirstThenTheStoreThenMetadataEntries) {
+    REQUIRE_ROOT_CHANGE();
+    Sandbox sandbox;
+    const std::string pdb = "/flash/var/pdb/";
+    const PackageVersion v71 = makeVersion(7, 1, kReleaseFinal, 0);
+    // A bundle whose image also holds an unwanted image part and disabled-member list, and
+    // whose first member carries a list left behind its signature.
+    PackageBytes suite;
+    suite.part(18, testsupport::headerBlock("suite", v71, 10))
+        .part(21, std::string(5000, 'i'))
+        .part(20, testsupport::entryList({{"vpn"}}));
+    finishPackage(suite.header("wifi", 3, 11).part(3, testsupport::entryList({{"libc"}})))
+        .part(3, testsupport::entryList({}));
+    finishPackage(suite.header("vpn", 4, 12)).part(16, "ppc");
+    sandbox.writeFile(pdb + "suite/image", suite.bytes());
+    sandbox.writeFile(pdb + "wifi/disabled", "user\n");
+    sandbox.makeDirectory(pdb + "vpn");
+    PackageBytes router;
+    finishPackage(router.header("router", 5, 13).part(23, "core system"));
+    sandbox.writeFile(pdb + "router/image", router.bytes());
+    sandbox.makeDirectory(pdb + "stored");
+    sandbox.writeFile("/rw/pckg/.images/stored", singlePackage("stored", 6, 14));
+    sandbox.writeFile(pdb + "meta/version", "7 15\n");
+    sandbox.writeFile(pdb + "meta/files", "flash/bin/meta\n");
+    sandbox.writeFile(pdb + "leftover/disabled", "auto\n");
+    sandbox.writeFile(pdb + "member/version", "8 16\n");
+    sandbox.writeFile(pdb + "member/bundle", "gone\n");
+    sandbox.writeFile(pdb + "member/files", "");
+    sandbox.writeFile(pdb + "broken/image", "not a package at all");
+    sandbox.writeFile(pdb + ".hidden/version", "9 9\n");
+    sandbox.writeFile(pdb + "bad name/version", "9 9\n");
+    sandbox.writeFile(pdb + "tmpQ1w2E3", "stray temporary file");
+
+    const std::vector<std::string> got = lines(loadAll(sandbox).out);
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got[0], "arch ppc quiet 0");
+    std::map<std::string, std::string> byName;
+    std::map<std::string, size_t> position;
+    for (size_t i = 1; i < got.size(); ++i) {
+        const std::string name = got[i].substr(0, got[i].find(' '));
+        EXPECT_EQ(byName.count(name), 0u) << "loaded twice: " << name;
+        byName[name] = got[i];
+        position[name] = i;
+    }
+    EXPECT_EQ(byName.size(), 9u);
+    EXPECT_EQ(byName["wifi"],
+              "wifi v3 bundle=suite/117532160 isBundle=0 disabled=1 action=0 deps=1 note=");
+    EXPECT_EQ(byName["vpn"],
+              "vpn v4 bundle=suite/117532160 isBundle=0 disabled=0 action=0 deps=0 note=");
+    EXPECT_EQ(byName["suite"],
+              "suite v117532160 bundle=/0 isBundle=1 disabled=0 action=0 deps=0 note=");
+    EXPECT_EQ(byName["router"],
+              "router v5 bundle=/0 isBundle=0 disabled=0 action=0 deps=0 note=core system");
+    EXPECT_EQ(byName["stored"], "stored v6 bundle=/0 isBundle=0 disabled=0 action=0 deps=0 note=");
+    EXPECT_EQ(byName["meta"], "meta v7 bundle=/0 isBundle=0 disabled=0 action=0 deps=0 note=");
+    EXPECT_EQ(byName["leftover"],
+              "leftover v0 bundle=/0 isBundle=1 disabled=1 action=1 deps=0 note=");
+    EXPECT_EQ(byName["member"], "member v8 bundle=gone/0 isBundle=0 disabled=0 action=1 deps=0 note=");
+    // An image that cannot be read leaves the entry to its (missing) metadata.
+    EXPECT_EQ(byName["broken"], "broken v0 bundle=/0 isBundle=1 disabled=0 action=1 deps=0 note=");
+
+    EXPECT_EQ(position["wifi"] + 1, position["vpn"]);
+    EXPECT_EQ(position["vpn"] + 1, position["suite"]);
+    for (const char* fromEntryImage : {"suite", "router", "broken"}) {
+        EXPECT_LT(position[fromEntryImage], position["stored"]) << fromEntryImage;
+    }
+    for (const char* metadataOnly : {"meta", "leftover", "member"})
+        EXPECT_GT(position[metadataOnly], position["stored"]) << metadataOnly;
+}
+
+TEST(DatabaseLoadTest, ImageInBothPlacesIsLoadedFromBoth) {
+    REQUIRE_ROOT_CHANGE();
+    Sandbox sandbox;
+    sandbox.writeFile("/flash/var/pdb/dup/image", singlePackage("dup", 1, 1));
+    sandbox.writeFile("/rw/pckg/.images/dup", singlePackage("dup", 2, 2));
+    EXPECT_EQ(loadAll(sandbox).out,
+              "arch ppc quiet 0\n"
+              "dup v1 bundle=/0 isBundle=0 disabled=0 action=0 deps=0 note=\n"
+              "dup v2 bundle=/0 isBundle=0 disabled=0 action=0 deps=0 note=\n");
+}
+
+TEST(DatabaseLoadTest, UnusableNamesInsideImagesAreNotLoaded) {
+    REQUIRE_ROOT_CHANGE();
+    Sandbox sandbox;
+    // A member whose name is empty would stand for the database root itself; members behind
+    // an unusable one are not trusted either.
+    PackageBytes suite;
+    suite.part(18, testsupport::headerBlock("suite", 9, 9));
+    finishPackage(suite.header("good", 1, 1));
+    finishPackage(suite.header("", 2, 2));
+    finishPackage(suite.header("late", 3, 3));
+    sandbox.writeFile("/flash/var/pdb/suite/image", suite.bytes());
+    // A single package whose header names a path: the entry falls back on its own files.
+    sandbox.writeFile("/flash/var/pdb/odd/image", singlePackage("../x", 4, 4));
+    sandbox.writeFile("/flash/var/pdb/odd/version", "5 5\n");
+    sandbox.writeFile("/flash/var/pdb/odd/files", "");
+    const std::vector<std::string> got = lines(loadAll(sandbox).out);
+    std::set<std::string> loaded(got.begin() + 1, got.end());
+    EXPECT_EQ(loaded, (std::set<std::string>{
+                          "good v1 bundle=suite/9 isBundle=0 disabled=0 action=0 deps=0 note=",
+                          "suite v9 bundle=/0 isBundle=1 disabled=0 action=0 deps=0 note=",
+                          "odd v5 bundle=/0 isBundle=0 disabled=0 action=0 deps=0 note="}));
 }
