@@ -133,7 +133,8 @@ bool openReplacement(std::ofstream& out, Manifest& manifest, const std::string& 
     if (out.is_open()) out.close();
     out.clear();
 
-    std::string temporary = replacementDirectory(target, sizeHint) + kTemporaryPattern;
+    const std::string directory = replacementDirectory(target, sizeHint);
+    std::string temporary = (directory == "/" ? "" : directory) + kTemporaryPattern;
     const int fd = mkstemp(temporary.data());
     if (fd < 0) {
         // Staging a move from a file that was never made would only fail later, at the commit.
