@@ -1,6 +1,8 @@
 // "--show" run through the built binary in a sandbox root, byte for byte.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "pkgdb/package_record.h"
 #include "support/package_bytes.h"
 #include "support/sandbox.h"
@@ -49,7 +51,11 @@ protected:
 
     RunResult show(std::vector<std::string> args) {
         args.insert(args.begin(), {"-r", sandbox.root()});
-        return testsupport::runInstaller(sandbox, args);
+        // The leak checker of sanitizer builds reads /proc at exit, which the changed root
+        // lacks; leaks of the loader are left to the in-process tests.
+        const char* asan = getenv("ASAN_OPTIONS");
+        const std::string options = std::string(asan ? asan : "") + ":detect_leaks=0";
+        return testsupport::runInstaller(sandbox, args, {.env = {{"ASAN_OPTIONS", options}}});
     }
 
     Sandbox sandbox;
