@@ -35,7 +35,9 @@ constexpr size_t kReadBlock = 65536;
 
 int devNull = -1;
 
-std::string le16(uint16_t v) { return {char(v & 0xFF), char(v >> 8)}; }
+std::string le16(uint16_t v) {
+    return {char(v & 0xFF), char(v >> 8)};
+}
 std::string le32(uint32_t v) {
     return {char(v & 0xFF), char((v >> 8) & 0xFF), char((v >> 16) & 0xFF), char(v >> 24)};
 }
@@ -90,8 +92,8 @@ void buildImageDatabase(const std::string& dir, int count) {
                                         std::string(8, '\0') + le32(0)) +
                             part(23, "kept image " + std::to_string(i)) + part(3, deps) +
                             part(21, "") + part(4, filler) + part(9, std::string(68, 's'));
-        writeFile(entry + "image", le32(0xBAD0F11Eu) + le32(static_cast<uint32_t>(parts.size())) +
-                                       parts);
+        writeFile(entry + "image",
+                  le32(0xBAD0F11Eu) + le32(static_cast<uint32_t>(parts.size())) + parts);
         if (i % 10 == 0) writeFile(entry + "disabled", "auto\n");
     }
 }
@@ -172,7 +174,9 @@ public:
     std::map<std::string, double> seconds;
 };
 
-int removeEntry(const char* path, const struct stat*, int, FTW*) { return remove(path); }
+int removeEntry(const char* path, const struct stat*, int, FTW*) {
+    return remove(path);
+}
 
 }  // namespace
 

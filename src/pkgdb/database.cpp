@@ -89,10 +89,6 @@ bool isDirectory(const std::string& directory, const dirent& entry) {
     return stat((directory + "/" + entry.d_name).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
-bool isPlaceholderRecord(const PackageRecord& record) {
-    return record.version == kPlaceholderMark && record.buildTime == kPlaceholderMark;
-}
-
 // Stages one small text file; false when it could not be written whole.
 bool stageText(Manifest& manifest, const std::string& path, uint64_t hint,
                const std::string& text) {
@@ -112,7 +108,8 @@ std::string databaseDir(const PackageRecord& record) {
 }
 
 std::string replacementDirectory(const std::string& target, uint64_t sizeHint) {
-    if (sizeHint == 0) return pathExists(kRamDirectory) ? kRamDirectory : kFallbackTemporaryDirectory;
+    if (sizeHint == 0)
+        return pathExists(kRamDirectory) ? kRamDirectory : kFallbackTemporaryDirectory;
 
     // The target's directory may not exist yet (a new package's entry): its nearest existing
     // ancestor is on the same filesystem once the commit creates it.
@@ -193,8 +190,8 @@ namespace {
 void readImage(Installer& installer, InstalledPackage& record, std::istream& image) {
     PackageReader reader(image, false);
     // Only what the database needs; other parts are passed over by seeking.
-    reader.wantedTypes = {PartType::BundleHeader, PartType::Header,   PartType::Text24,
-                          PartType::Note,         PartType::Depends,  PartType::Provides,
+    reader.wantedTypes = {PartType::BundleHeader, PartType::Header,  PartType::Text24,
+                          PartType::Note,         PartType::Depends, PartType::Provides,
                           PartType::Conflicts};
     const bool bundle = reader.nextPart() == PartType::BundleHeader;
     InstalledPackage read(record.name);
@@ -307,7 +304,7 @@ void readDatabaseEntry(InstalledPackage& record) {
     }
     if (!record.disabled && std::ifstream(dir + kEnabledFile).is_open()) record.userChoice = true;
 
-    if (!isPlaceholderRecord(record)) readSchedule(record);
+    if (!isPlaceholder(record)) readSchedule(record);
 }
 
 bool readEntries(const std::string& path, std::vector<DependencyEntry>& out, bool withPriority) {

@@ -14,7 +14,8 @@ using testsupport::RunResult;
 using testsupport::Sandbox;
 
 const std::string kTableHead =
-    "            Name          Version                Built                                    Note\n" +
+    "            Name          Version                Built                                    "
+    "Note\n" +
     std::string(94, '-') + "\n";
 const PackageVersion kSuiteVersion = makeVersion(7, 1, kReleaseBeta, 3);
 constexpr uint32_t kMarch2019 = 1551954125;
@@ -32,8 +33,7 @@ protected:
     // only its metadata files: one of each, so the loaded order is fixed.
     void buildDatabase() {
         PackageBytes suite;
-        suite.part(18, testsupport::headerBlock("suite", kSuiteVersion, kMarch2019))
-            .part(21, "");
+        suite.part(18, testsupport::headerBlock("suite", kSuiteVersion, kMarch2019)).part(21, "");
         finish(suite.header("wifi", kSuiteVersion, kMarch2019).part(23, "radio driver"));
         finish(suite.header("vpn", makeVersion(1, 0, kReleaseFinal, 0), 0));
         sandbox.writeFile("/flash/var/pdb/suite/image", suite.bytes());
@@ -61,13 +61,17 @@ protected:
     Sandbox sandbox;
 };
 
-const std::string kTable =
-    kTableHead +
-    "            wifi XB      7.1beta3 Mar/07/2019 10:22:05                             radio driver\n"
-    "             vpn  B           1.0 Jan/01/1970 00:00:00                                         \n"
-    "           suite         7.1beta3 Mar/07/2019 10:22:05                                         \n"
-    "          stored           6.45.1 Jan/01/1970 00:00:00                                         \n"
-    "a-twenty-char-name-x           2.0rc1 Nov/14/2023 22:13:20                                         \n";
+const std::string kTable = kTableHead +
+                           "            wifi XB      7.1beta3 Mar/07/2019 10:22:05                 "
+                           "            radio driver\n"
+                           "             vpn  B           1.0 Jan/01/1970 00:00:00                 "
+                           "                        \n"
+                           "           suite         7.1beta3 Mar/07/2019 10:22:05                 "
+                           "                        \n"
+                           "          stored           6.45.1 Jan/01/1970 00:00:00                 "
+                           "                        \n"
+                           "a-twenty-char-name-x           2.0rc1 Nov/14/2023 22:13:20             "
+                           "                            \n";
 
 TEST_F(ShowTest, ListsImagesStoreAndMetadataEntriesInLoadedOrder) {
     buildDatabase();

@@ -8,7 +8,8 @@
 namespace {
 
 const std::string kHeader =
-    "            Name          Version                Built                                    Note\n" +
+    "            Name          Version                Built                                    "
+    "Note\n" +
     std::string(94, '-') + "\n";
 
 std::unique_ptr<InstalledPackage> package(const std::string& name, PackageVersion version,
@@ -62,7 +63,8 @@ TEST(ListingTest, LongValuesAreWrittenWholeAndPushTheLineRight) {
     auto p = package("a-twenty-char-name-x", makeVersion(1, 0, kReleaseAlpha, 0), 86400);
     p->note = std::string(45, 'n');
     installer.packages.push_back(std::move(p));
-    EXPECT_EQ(show(installer), kHeader + "a-twenty-char-name-x         1.0alpha Jan/02/1970 00:00:00 " +
+    EXPECT_EQ(show(installer), kHeader +
+                                   "a-twenty-char-name-x         1.0alpha Jan/02/1970 00:00:00 " +
                                    std::string(45, 'n') + "\n");
 }
 

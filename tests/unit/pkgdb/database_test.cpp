@@ -1,4 +1,6 @@
 // The installed-package database: staged writes, entry files, removal and loading.
+#include "pkgdb/database.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
@@ -11,7 +13,6 @@
 #include <set>
 #include <sstream>
 
-#include "pkgdb/database.h"
 #include "pkgdb/schedule.h"
 #include "report/installer.h"
 #include "support/package_bytes.h"
@@ -35,8 +36,8 @@ void stageAndPrint(const std::string& target, uint64_t hint, unsigned mode = 0) 
     }
     struct stat info {};
     stat(entry->second.source.c_str(), &info);
-    std::cout << parentDirectory(entry->second.source) << ' ' << std::oct
-              << (info.st_mode & 07777) << std::dec << ' ' << opened << '\n';
+    std::cout << parentDirectory(entry->second.source) << ' ' << std::oct << (info.st_mode & 07777)
+              << std::dec << ' ' << opened << '\n';
     manifest.discard();
 }
 
@@ -54,9 +55,8 @@ TEST(OpenReplacementTest, StagesBesideTheTargetOnlyWithRoomToSpare) {
             if (statfs("/flash", &info) != 0) return 3;
             const uint64_t freeBytes = uint64_t(info.f_bfree) * info.f_bsize;
             // Exactly the hint plus 64 KiB free is not enough.
-            std::cout << replacementDirectory("/flash/f", freeBytes - kReplacementMargin - 1)
-                      << ' ' << replacementDirectory("/flash/f", freeBytes - kReplacementMargin)
-                      << '\n';
+            std::cout << replacementDirectory("/flash/f", freeBytes - kReplacementMargin - 1) << ' '
+                      << replacementDirectory("/flash/f", freeBytes - kReplacementMargin) << '\n';
             stageAndPrint("/flash/bin/tool", 1 << 20, 0755);
             // Nothing on the way to the root can be examined but the root itself.
             stageAndPrint("/nowhere/deep/file", 16);
@@ -70,10 +70,12 @@ TEST(OpenReplacementTest, UnknownSizeUsesRamOrElseTmpOrStagesNothing) {
     REQUIRE_ROOT_CHANGE();
     Sandbox sandbox;
     const auto stage = [&] {
-        return testsupport::runInRoot(sandbox, [] {
-                   stageAndPrint("/flash/PCKGS_CHANGED", 0);
-                   return 0;
-               }).out;
+        return testsupport::runInRoot(sandbox,
+                                      [] {
+                                          stageAndPrint("/flash/PCKGS_CHANGED", 0);
+                                          return 0;
+                                      })
+            .out;
     };
     EXPECT_EQ(stage(), "/ram 600 1\n");
     ASSERT_EQ(rmdir(sandbox.path("/ram").c_str()), 0);
@@ -157,8 +159,8 @@ namespace {
 // Everything the database keeps of a record, on one line.
 std::string describeRecord(const InstalledPackage& r) {
     std::ostringstream text;
-    text << r.name << " v" << r.version << " t" << r.buildTime << " bundle=" << r.bundle.name
-         << '/' << r.bundle.minVersion << '/' << r.bundle.maxVersion << " isBundle=" << r.isBundle
+    text << r.name << " v" << r.version << " t" << r.buildTime << " bundle=" << r.bundle.name << '/'
+         << r.bundle.minVersion << '/' << r.bundle.maxVersion << " isBundle=" << r.isBundle
          << " disabled=" << r.disabled << " user=" << r.userChoice
          << " action=" << r.scheduledAction;
     for (const auto* list : {&r.depends, &r.provides, &r.conflicts}) {
@@ -174,14 +176,16 @@ std::string describeRecord(const InstalledPackage& r) {
 
 // Loads the named entries as the loader does for entries without image, one line each.
 std::string loadEntries(const Sandbox& sandbox, std::vector<std::string> names) {
-    return testsupport::runInRoot(sandbox, [names] {
-               for (const auto& name : names) {
-                   InstalledPackage record(name);
-                   readDatabaseEntry(record);
-                   std::cout << describeRecord(record);
-               }
-               return 0;
-           }).out;
+    return testsupport::runInRoot(sandbox,
+                                  [names] {
+                                      for (const auto& name : names) {
+                                          InstalledPackage record(name);
+                                          readDatabaseEntry(record);
+                                          std::cout << describeRecord(record);
+                                      }
+                                      return 0;
+                                  })
+        .out;
 }
 
 // Writes the records' entries and commits; prints what writeDatabaseEntry reported.
@@ -248,16 +252,22 @@ TEST(DatabaseEntryTest, BrokenEntriesAreLoadedForUninstall) {
     Sandbox sandbox;
     const std::vector<std::pair<std::string, std::string>> files = {
         {"leftover/disabled", "auto\n"},  // nothing to go on but the name
-        {"noversion/files", ""},       {"badnumber/version", "12x 5\n"},
-        {"badnumber/files", ""},       {"cutlist/version", "1 2\n"},
-        {"cutlist/deps", "a 1 2\nb 3\n"}, {"cutlist/files", ""},
-        {"badpriority/version", "1 2\n"}, {"badpriority/provides", "p 0 0 high\n"},
-        {"badpriority/files", ""},     {"toobig/version", "4294967296 2\n"},
+        {"noversion/files", ""},
+        {"badnumber/version", "12x 5\n"},
+        {"badnumber/files", ""},
+        {"cutlist/version", "1 2\n"},
+        {"cutlist/deps", "a 1 2\nb 3\n"},
+        {"cutlist/files", ""},
+        {"badpriority/version", "1 2\n"},
+        {"badpriority/provides", "p 0 0 high\n"},
+        {"badpriority/files", ""},
+        {"toobig/version", "4294967296 2\n"},
         {"toobig/files", ""},
     };
-    for (const auto& [path, contents] : files) sandbox.writeFile("/flash/var/pdb/" + path, contents);
-    EXPECT_EQ(loadEntries(sandbox, {"leftover", "noversion", "badnumber", "cutlist",
-                                    "badpriority", "toobig"}),
+    for (const auto& [path, contents] : files)
+        sandbox.writeFile("/flash/var/pdb/" + path, contents);
+    EXPECT_EQ(loadEntries(sandbox, {"leftover", "noversion", "badnumber", "cutlist", "badpriority",
+                                    "toobig"}),
               "leftover v0 t0 bundle=/0/0 isBundle=1 disabled=1 user=0 action=1 | | | |\n"
               "noversion v0 t0 bundle=/0/0 isBundle=0 disabled=0 user=0 action=1 | | | |\n"
               "badnumber v0 t0 bundle=/0/0 isBundle=0 disabled=0 user=0 action=1 | | | |\n"
@@ -322,16 +332,19 @@ TEST(DatabaseEntryTest, NewerVersionLeavesNoStaleFilesBehind) {
               "134243840 0\n");
     for (const char* stale : {"provides", "conflicts", "bundle", "files"})
         EXPECT_FALSE(sandbox.exists(kEntry + stale)) << stale;
-    EXPECT_EQ(loadEntries(sandbox, {"router-ui"}),
-              "router-ui v134243840 t0 bundle=/0/0 isBundle=1 disabled=0 user=0 action=0 | | | |\n");
+    EXPECT_EQ(
+        loadEntries(sandbox, {"router-ui"}),
+        "router-ui v134243840 t0 bundle=/0/0 isBundle=1 disabled=0 user=0 action=0 | | | |\n");
 
     // A version whose image carries the metadata drops the files altogether.
     sandbox.writeFile(kEntry + "image", "kept by the caller");
-    ASSERT_EQ(writeEntries(sandbox, [] {
-                  InstalledPackage r("router-ui");
-                  r.hasImage = r.disabled = true;
-                  return std::vector{r};
-              }).status,
+    ASSERT_EQ(writeEntries(sandbox,
+                           [] {
+                               InstalledPackage r("router-ui");
+                               r.hasImage = r.disabled = true;
+                               return std::vector{r};
+                           })
+                  .status,
               0);
     for (const char* file : {"version", "deps"}) EXPECT_FALSE(sandbox.exists(kEntry + file));
     EXPECT_EQ(sandbox.readFile(kEntry + "disabled"), "auto\n");
@@ -383,8 +396,9 @@ TEST(DatabaseEntryTest, RemovalReachesFilesStoredEitherWay) {
         r.scheduledAction = ActionUninstall;
         // Full paths as extraction records them, one relative to the flash root as older
         // databases kept them, and ones that must never be reached.
-        r.files = {"/flash/bin/tool", "/flash/x/tool/lib/a.so", "/etc/tool.conf",
-                   "/flash/../etc/passwd", "/flash", "/flash/bin/missing"};
+        r.files = {"/flash/bin/tool", "/flash/x/tool/lib/a.so",
+                   "/etc/tool.conf",  "/flash/../etc/passwd",
+                   "/flash",          "/flash/bin/missing"};
         Manifest manifest;
         removePackageFiles(r, manifest);
         for (const auto& [target, entry] : manifest) std::cout << entry.kind << target << ' ';
@@ -540,7 +554,8 @@ TEST(DatabaseLoadTest, ImagesComeFirstThenTheStoreThenMetadataEntries) {
     EXPECT_EQ(byName["meta"], "meta v7 bundle=/0 isBundle=0 disabled=0 action=0 deps=0 note=");
     EXPECT_EQ(byName["leftover"],
               "leftover v0 bundle=/0 isBundle=1 disabled=1 action=1 deps=0 note=");
-    EXPECT_EQ(byName["member"], "member v8 bundle=gone/0 isBundle=0 disabled=0 action=1 deps=0 note=");
+    EXPECT_EQ(byName["member"],
+              "member v8 bundle=gone/0 isBundle=0 disabled=0 action=1 deps=0 note=");
     // An image that cannot be read leaves the entry to its (missing) metadata.
     EXPECT_EQ(byName["broken"], "broken v0 bundle=/0 isBundle=1 disabled=0 action=1 deps=0 note=");
 

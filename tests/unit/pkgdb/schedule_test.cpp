@@ -31,8 +31,7 @@ std::string applySchedule(const Sandbox& sandbox, const std::string& name, bool 
         record.userChoice = userChoice;
         record.scheduledAction = action;
         readSchedule(record);
-        std::cout << record.scheduledAction << ' ' << record.userChoice << ' '
-                  << record.disabled;
+        std::cout << record.scheduledAction << ' ' << record.userChoice << ' ' << record.disabled;
         return 0;
     });
     return run.out;
