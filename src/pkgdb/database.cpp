@@ -194,9 +194,9 @@ void readImage(Installer& installer, InstalledPackage& record, std::istream& ima
                           PartType::Note,         PartType::Depends, PartType::Provides,
                           PartType::Conflicts};
     const bool bundle = reader.nextPart() == PartType::BundleHeader;
-    InstalledPackage read(record.name);
-    if (!readPackageHeader(read, reader) || !isPackageName(read.name)) return;
-    record = read;
+    InstalledPackage header(record.name);
+    if (!readPackageHeader(header, reader) || !isPackageName(header.name)) return;
+    record = header;
     if (!bundle) return;
 
     const DependencyEntry bundleEntry{record.name, record.version, record.version, 0};
