@@ -185,9 +185,9 @@ bool databaseEntryNames(const std::string& directory, std::vector<std::string>& 
 namespace {
 
 // Reads one kept image into `record`, appending a bundle's members to the installed set first.
-// A header that cannot be read, or that names no usable package, leaves the record as it was
-// made, with version 0, so that the entry's own files decide about it.
-void readImage(Installer& installer, InstalledPackage& record, std::istream& image) {
+// False when its header cannot be read or names no usable package: the image then counts as
+// missing, and the entry is loaded from its own files with the metadata-only entries.
+bool readImage(Installer& installer, InstalledPackage& record, std::istream& image) {
     PackageReader reader(image, false);
     // Only what the database needs; other parts are passed over by seeking.
     reader.wantedTypes = {PartType::BundleHeader, PartType::Header,  PartType::Text24,
@@ -195,9 +195,9 @@ void readImage(Installer& installer, InstalledPackage& record, std::istream& ima
                           PartType::Conflicts};
     const bool bundle = reader.nextPart() == PartType::BundleHeader;
     InstalledPackage header(record.name);
-    if (!readPackageHeader(header, reader) || !isPackageName(header.name)) return;
+    if (!readPackageHeader(header, reader) || !isPackageName(header.name)) return false;
     record = header;
-    if (!bundle) return;
+    if (!bundle) return true;
 
     const DependencyEntry bundleEntry{record.name, record.version, record.version, 0};
     for (int32_t type = reader.partType(); type != PartType::None;) {
@@ -214,6 +214,7 @@ void readImage(Installer& installer, InstalledPackage& record, std::istream& ima
         installer.packages.push_back(std::move(member));
         type = reader.partType();
     }
+    return true;
 }
 
 }  // namespace
@@ -226,9 +227,8 @@ bool readImages(Installer& installer, const std::string& imageDirectory, int pla
         const std::string imagePath =
             place == 0 ? databaseDir(*record) + kImageFile : imageDirectory + name;
         std::ifstream image(imagePath, std::ios::binary);
-        // Without an image the entry is loaded from its metadata files later.
-        if (!image.is_open()) continue;
-        readImage(installer, *record, image);
+        // Without a readable image the entry is loaded from its metadata files later.
+        if (!image.is_open() || !readImage(installer, *record, image)) continue;
         installer.packages.push_back(std::move(record));
     }
     return true;
