@@ -280,15 +280,17 @@ void readDatabaseEntry(InstalledPackage& record) {
                 record.scheduledAction = ActionUninstall;
             }
         }
-        const std::string filesPath = dir + kFilesFile;
-        record.isBundle = !pathExists(filesPath);
-        if (!record.isBundle) {
-            std::ifstream in(filesPath);
-            std::string line;
-            while (in.good() && std::getline(in, line)) {
-                if (line.empty()) continue;
-                record.files.insert(line[0] == '/' ? line : "/" + line);
-            }
+        record.isBundle = !pathExists(dir + kFilesFile);
+    }
+    // Packages recorded through an image keep their file list beside it too: the image names
+    // the container's entries, not where they were put, and without the list an uninstall
+    // would leave the files on flash.
+    if (!record.isBundle) {
+        std::ifstream in(dir + kFilesFile);
+        std::string line;
+        while (in.good() && std::getline(in, line)) {
+            if (line.empty()) continue;
+            record.files.insert(line[0] == '/' ? line : "/" + line);
         }
     }
 
@@ -336,6 +338,32 @@ bool writeEntries(Manifest& manifest, const std::string& path,
 
 namespace {
 
+// The installed files of a package; a bundle has none and is told apart by having no list, so a
+// stale list from an earlier version is removed.
+bool writeFilesList(InstalledPackage& record, Manifest& manifest, const std::string& dir) {
+    if (record.isBundle) {
+        scheduleRemoval(manifest, dir + kFilesFile);
+        return true;
+    }
+    std::ofstream out;
+    bool written = openReplacement(out, manifest, dir + kFilesFile, kFilesFileHint, 0);
+    for (const std::string& path : record.files) {
+        if (!written || path.empty()) continue;
+        // Stored without the leading "/"; the loader puts it back.
+        const size_t skip = path[0] == '/' ? 1 : 0;
+        out.write(path.data() + skip, static_cast<std::streamsize>(path.size() - skip));
+        out << '\n';
+    }
+    if (written) {
+        out.flush();
+        written = out.good();
+        out.close();
+        written = written && !out.fail();
+    }
+    if (!written) Reporter::installFailed(Installer::instance(), record, "meta/files");
+    return written;
+}
+
 bool writeMetadata(InstalledPackage& record, Manifest& manifest, const std::string& dir) {
     Installer& installer = Installer::instance();
     const auto failed = [&](const char* label) {
@@ -365,26 +393,7 @@ bool writeMetadata(InstalledPackage& record, Manifest& manifest, const std::stri
                           record.bundle.name + "\n")) {
         return failed("meta/bundle");
     }
-    if (record.isBundle) {
-        // A bundle is told apart by having no "files"; a stale one would make it a package.
-        scheduleRemoval(manifest, dir + kFilesFile);
-        return true;
-    }
-    std::ofstream out;
-    if (!openReplacement(out, manifest, dir + kFilesFile, kFilesFileHint, 0))
-        return failed("meta/files");
-    for (const std::string& path : record.files) {
-        if (path.empty()) continue;
-        // Stored without the leading "/"; the loader puts it back.
-        const size_t skip = path[0] == '/' ? 1 : 0;
-        out.write(path.data() + skip, static_cast<std::streamsize>(path.size() - skip));
-        out << '\n';
-    }
-    out.flush();
-    if (!out.good()) return failed("meta/files");
-    out.close();
-    if (out.fail()) return failed("meta/files");
-    return true;
+    return writeFilesList(record, manifest, dir);
 }
 
 }  // namespace
@@ -397,8 +406,9 @@ bool writeDatabaseEntry(InstalledPackage& record, Manifest& manifest) {
         // The image carries the metadata now; files left by an earlier metadata-only version
         // would be read as current if the image ever went missing.
         for (const char* file :
-             {kVersionFile, kDependsFile, kProvidesFile, kConflictsFile, kBundleFile, kFilesFile})
+             {kVersionFile, kDependsFile, kProvidesFile, kConflictsFile, kBundleFile})
             scheduleRemoval(manifest, dir + file);
+        if (!writeFilesList(record, manifest, dir)) return false;
     }
 
     // State files: their write failures are not detected, as the metadata is what matters.

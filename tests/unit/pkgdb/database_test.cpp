@@ -600,3 +600,35 @@ TEST(DatabaseLoadTest, UnusableNamesInsideImagesAreNotLoaded) {
                           "suite v9 bundle=/0 isBundle=1 disabled=0 action=0 deps=0 note=",
                           "odd v5 bundle=/0 isBundle=0 disabled=0 action=0 deps=0 note="}));
 }
+
+TEST(DatabaseEntryTest, ImageKeptPackageKeepsItsFileListForTheUninstall) {
+    REQUIRE_ROOT_CHANGE();
+    Sandbox sandbox;
+    sandbox.writeFile("/flash/bin/ui", "program");
+    ASSERT_EQ(writeEntries(sandbox,
+                           [] {
+                               InstalledPackage r("router-ui");
+                               r.version = makeVersion(7, 1, kReleaseFinal, 0);
+                               r.hasImage = true;
+                               r.files = {"/flash/bin/ui"};
+                               return std::vector{r};
+                           })
+                  .status,
+              0);
+    EXPECT_EQ(sandbox.readFile(kEntry + "files"), "flash/bin/ui\n");
+    EXPECT_FALSE(sandbox.exists(kEntry + "version"));
+    // Loaded again the way an image-backed record is (its version came from the image), then
+    // uninstalled: the file goes with it.
+    const RunResult run = testsupport::runInRoot(sandbox, [] {
+        InstalledPackage r("router-ui");
+        r.version = makeVersion(7, 1, kReleaseFinal, 0);
+        readDatabaseEntry(r);
+        if (r.files != std::set<std::string>{"/flash/bin/ui"}) return 1;
+        Manifest manifest;
+        removePackageFiles(r, manifest);
+        manifest.commit(false);
+        return 0;
+    });
+    EXPECT_EQ(run.status, 0);
+    EXPECT_FALSE(sandbox.exists("/flash/bin/ui"));
+}
