@@ -94,15 +94,16 @@ int installFromStdin(Installer& installer, Manifest& manifest, InstallFlags flag
         if (result == kInstallDone) result = kInstallUnreadable;
     }
 
-    bool copyKept = false;
+    const bool copyKept = result == kInstallDone && (bootFlag || !imageDir.empty());
+    // The copy was written outside the manifest: unless it becomes an image, nothing else
+    // would ever remove it from flash. Removed before the commit, it is not synced either.
+    if (!copyKept) unlink(kStdinCopyPath);
     if (result == kInstallDone) {
         if (bootFlag) {
             manifest.addMove(kStdinCopySource, kBootImagePath);
             if (!imageDir.empty()) manifest.addLink(kBootImagePath, imageDir + kImageFileName);
-            copyKept = true;
         } else if (!imageDir.empty()) {
             manifest.addMove(kStdinCopySource, imageDir + kImageFileName);
-            copyKept = true;
         }
         std::ofstream flag;
         if (openReplacement(flag, manifest, kPackagesChangedFlag, 1, 0)) flag.close();
@@ -110,9 +111,6 @@ int installFromStdin(Installer& installer, Manifest& manifest, InstallFlags flag
     } else {
         manifest.discard();
     }
-    // The copy was written outside the manifest: unless it became an image, nothing else
-    // would ever remove it from flash.
-    if (!copyKept) unlink(kStdinCopyPath);
     Reporter::writePostlog(installer);
     return result;
 }

@@ -242,7 +242,12 @@ InstalledPackage* installOne(Installer& installer, Manifest& manifest, PackageRe
     }
     const bool alternative = reader.magic() == AlternativeMagic;
     // A package without a database entry has no place to keep an image in either.
-    if (record->hasImage && imageDir && !alternative) *imageDir = databaseDir(*record);
+    const bool keepsImage = record->hasImage && !alternative;
+    if (keepsImage && imageDir) *imageDir = databaseDir(*record);
+    // A copy of a single package is kept only as its image or as the boot image; otherwise
+    // writing the rest of it would only cost flash writes.
+    if (!bundleEntry && !keepsImage && !(carriesBootImage(*record) && bootImageKeptWhole()))
+        reader.parts().stopCopying();
     if (record->name == kSystemPackage &&
         (record->version >> kMajorVersionShift) <= kLastConvertingMajor)
         leaveConvertMarker();

@@ -43,12 +43,14 @@ constexpr size_t kReinstallWipeWidth = 78;
 // Every condition: bundle members are checked silently and decided here.
 constexpr InstallFlags kAcceptEverything = 0xFFFFFFFFu;
 
-// Installs the package or bundle on `stream`; results above. With `teeSink` every byte read is
+// Installs the package or bundle on `stream`; results above. With `teeSink` the bytes read are
 // also written to it: a sink that fails fails the installation without a message (the caller
-// that gave the sink reports its failure), and when the installation succeeds the whole package
-// has passed through it (a package that was already installed is read to its end). `imageDir`
-// receives the database directory of a package or bundle with an image part, `bootFlag` whether
-// the installed package is to become the boot image; either may be null.
+// that gave the sink reports its failure). The copy is whole when the installation succeeds and
+// sets `imageDir` or `bootFlag`, the only cases in which a caller keeps it; for a single package
+// that can be neither, copying stops after its header. `imageDir` receives the database
+// directory of a package or bundle with an image part, `bootFlag` whether the installed package
+// is to become the boot image; either may be null. A package that was already installed sets
+// neither when copied: it was not read to its end, nor verified.
 [[nodiscard]] int installFromStream(Installer& installer, Manifest& manifest, std::istream& stream,
                                     InstallFlags flags, const ChoiceMap& choiceMap,
                                     std::streambuf* teeSink, std::string* imageDir,

@@ -242,6 +242,8 @@ TEST_F(InstallUnitTest, CopiedPackageThatWasAlreadyInstalledIsNotKept) {
     alternative.image = vlpkg::Content{"image"};
     alternative.alternativeMagic = true;
     const std::string alternativeBytes = signedPackage(alternative);
+    const std::string plainBytes =
+        signedPackage(testsupport::simplePackage("plain", "1.0", {{"bin/plain", "p"}}));
     const std::string out = inRoot([&](Installer& installer) {
         installer.quiet = 1;
         const auto run = [&](const std::string& package, bool withCopy, InstallFlags flags) {
@@ -260,12 +262,14 @@ TEST_F(InstallUnitTest, CopiedPackageThatWasAlreadyInstalledIsNotKept) {
         run(bytes, true, allowReinstall);    // already installed: the copy is partial
         run(bytes, false, allowReinstall);   // a file of its own: kept as it always was
         run(alternativeBytes, true, 0);      // no database entry to keep an image in
+        run(plainBytes, true, 0);            // nothing to keep: copying stops at the header
     }, {.env = {{"bootimage", "1"}}});
     EXPECT_EQ(out,
               "0 [/flash/var/pdb/hello/] 1 1\n"
               "0 [] 0 0\n"
               "0 [/flash/var/pdb/hello/] 1 0\n"
-              "0 [] 0 1\n");
+              "0 [] 0 0\n"
+              "0 [] 0 0\n");
 }
 
 TEST_F(InstallUnitTest, BootImageMemberSetsTheBundlesBootFlagOnlyWithTheVariable) {
