@@ -32,6 +32,34 @@ TEST_F(InstallTest, FreshInstallWritesFilesEntryAndFlagAndDrawsTheBar) {
     EXPECT_NE(show.out.find("hello              7.1"), std::string::npos) << show.out;
 }
 
+TEST_F(InstallTest, PackageMadeWithTheToolIsInstalledAndListed) {
+    testsupport::TempDir work;
+    work.write("tree/bin/tool", "#!/bin/sh\n", 0755);
+    const std::string out = work.file("tool.vlp");
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"build", "--name", "tool", "--version", "7.2", "--build-time",
+                                   "1551954125", "-o", out, work.file("tree")},
+          std::vector<std::string>{"sign", "--key", testsupport::developmentPrivateKey(), out,
+                                   out}}) {
+        const RunResult made = testsupport::runProgram(VLPKG_BINARY, args);
+        ASSERT_EQ(made.status, 0) << made.err;
+    }
+    const RunResult run = install(work.read("tool.vlp"));
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_NE(run.out.find("installing tool-7.2 [#"), std::string::npos) << run.out;
+    EXPECT_EQ(sandbox.readFile("/flash/bin/tool"), "#!/bin/sh\n");
+    struct stat info;
+    ASSERT_EQ(stat(sandbox.path("/flash/bin/tool").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0755u);
+    EXPECT_EQ(install("", {"--show"}).out,
+              "            Name          Version                Built                                "
+              "    Note\n" +
+                  std::string(94, '-') +
+                  "\n"
+                  "            tool              7.2 Mar/07/2019 10:22:05                           "
+                  "              \n");
+}
+
 TEST_F(InstallTest, UpgradeReplacesFilesAndRewritesTheEntry) {
     vlpkg::PackageSpec old = package("tool", "1.0", {{"bin/a", "old a"}, {"bin/b", "old b"}});
     old.depends = {{"hello", 0, 0, 0}};
