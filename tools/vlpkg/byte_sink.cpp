@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <sstream>
 
 #include "vlpkg/tool_report.h"
 
@@ -24,6 +26,10 @@ bool StringSink::patch(uint64_t offset, const void* data, size_t size) {
     if (offset > bytes.size() || size > bytes.size() - offset) return false;
     std::memcpy(bytes.data() + offset, data, size);
     return true;
+}
+
+std::unique_ptr<std::istream> StringSink::readBack() {
+    return std::make_unique<std::istringstream>(bytes);
 }
 
 FileSink::~FileSink() { discard(); }
@@ -95,6 +101,13 @@ bool FileSink::patch(uint64_t offset, const void* data, size_t size) {
         done += size_t(n);
     }
     return true;
+}
+
+std::unique_ptr<std::istream> FileSink::readBack() {
+    if (fd_ < 0 || !flush()) return nullptr;
+    auto in = std::make_unique<std::ifstream>(temporary_, std::ios::binary);
+    if (!*in) return nullptr;
+    return in;
 }
 
 bool FileSink::commit() {

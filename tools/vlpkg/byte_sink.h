@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <istream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,6 +18,9 @@ public:
     // Overwrites bytes already written; never extends the output.
     [[nodiscard]] virtual bool patch(uint64_t offset, const void* data, size_t size) = 0;
     virtual uint64_t position() const = 0;
+    // A stream over everything written so far, for a second pass over the output (null when it
+    // cannot be read back).
+    virtual std::unique_ptr<std::istream> readBack() = 0;
 
     [[nodiscard]] bool write(const std::string& bytes) { return write(bytes.data(), bytes.size()); }
 };
@@ -26,6 +31,7 @@ public:
     [[nodiscard]] bool write(const void* data, size_t size) override;
     [[nodiscard]] bool patch(uint64_t offset, const void* data, size_t size) override;
     uint64_t position() const override { return bytes.size(); }
+    std::unique_ptr<std::istream> readBack() override;
     using ByteSink::write;
 
     std::string bytes;
@@ -44,6 +50,7 @@ public:
     [[nodiscard]] bool write(const void* data, size_t size) override;
     [[nodiscard]] bool patch(uint64_t offset, const void* data, size_t size) override;
     uint64_t position() const override { return written_ + buffer_.size(); }
+    std::unique_ptr<std::istream> readBack() override;
     using ByteSink::write;
     // Flushes, syncs and renames the file into place; the sink is closed afterwards.
     [[nodiscard]] bool commit();

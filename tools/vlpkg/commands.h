@@ -10,6 +10,8 @@ namespace vlpkg {
 
 int buildCommand(const std::vector<std::string>& args, std::ostream& out);
 int bundleCommand(const std::vector<std::string>& args, std::ostream& out);
+int signCommand(const std::vector<std::string>& args, std::ostream& out);
+int inspectCommand(const std::vector<std::string>& args, std::ostream& out);
 int keygenCommand(const std::vector<std::string>& args, std::ostream& out);
 // The whole tool: args[0] is the command word.
 int runTool(const std::vector<std::string>& args, std::ostream& out);

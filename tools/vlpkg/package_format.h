@@ -4,44 +4,46 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "package/package_reader.h"
+
 namespace vlpkg {
 
-constexpr uint32_t kPackageMagic = 0xBAD0F11Eu;
-constexpr uint32_t kAlternativeMagic = 0xA1100FFBu;
+// The reader's constants are the format's; the writer names a few more of its own.
+using ::kEntryCountSize;
+using ::kEntryMaxVersionOffset;
+using ::kEntryMinVersionOffset;
+using ::kEntryPriorityOffset;
+using ::kEntrySize;
+using ::kHeaderBlockSize;
+using ::kHeaderBuildTimeOffset;
+using ::kHeaderVersionOffset;
+using ::kNameFieldSize;
+using ::kOuterHeaderSize;
+using ::kPartHeaderSize;
 
-constexpr size_t kOuterHeaderSize = 8;  // magic, length of everything after it
-constexpr size_t kPartHeaderSize = 6;   // u16 type, u32 payload length
+constexpr uint32_t kPackageMagic = PackageMagic;
+constexpr uint32_t kAlternativeMagic = AlternativeMagic;
 
-// Part type codes.
-constexpr uint16_t kPartHeader = 1;
-constexpr uint16_t kPartText2 = 2;
-constexpr uint16_t kPartDepends = 3;
-constexpr uint16_t kPartFiles = 4;
-constexpr uint16_t kPartSignature = 9;
-constexpr uint16_t kPartArchitecture = 16;
-constexpr uint16_t kPartConflicts = 17;
-constexpr uint16_t kPartBundleHeader = 18;
-constexpr uint16_t kPartProvides = 19;
-constexpr uint16_t kPartDisabledMembers = 20;
-constexpr uint16_t kPartImage = 21;
-constexpr uint16_t kPartNote = 23;
-constexpr uint16_t kPartText24 = 24;
-constexpr uint16_t kPartSha256Marker = 25;
+// Part type codes as they are stored (u16).
+constexpr uint16_t kPartHeader = PartType::Header;
+constexpr uint16_t kPartText2 = PartType::Text2;
+constexpr uint16_t kPartDepends = PartType::Depends;
+constexpr uint16_t kPartFiles = PartType::Files;
+constexpr uint16_t kPartSignature = PartType::Signature;
+constexpr uint16_t kPartArchitecture = PartType::Architecture;
+constexpr uint16_t kPartConflicts = PartType::Conflicts;
+constexpr uint16_t kPartBundleHeader = PartType::BundleHeader;
+constexpr uint16_t kPartProvides = PartType::Provides;
+constexpr uint16_t kPartDisabledMembers = PartType::DisabledMembers;
+constexpr uint16_t kPartImage = PartType::Image;
+constexpr uint16_t kPartNote = PartType::Note;
+constexpr uint16_t kPartText24 = PartType::Text24;
+constexpr uint16_t kPartSha256Marker = PartType::Sha256Marker;
 
-// Header block: name, version, build time, 8 spare bytes, then an optional flags word.
-constexpr size_t kNameFieldSize = 16;
-constexpr size_t kHeaderVersionOffset = 16;
-constexpr size_t kHeaderBuildTimeOffset = 20;
-constexpr size_t kHeaderFlagsOffset = 32;
-constexpr size_t kHeaderBlockSize = 32;
-constexpr size_t kHeaderWithFlagsSize = 36;
+// The header block's optional flags word.
+constexpr size_t kHeaderFlagsOffset = kHeaderBlockSize;
+constexpr size_t kHeaderWithFlagsSize = kHeaderBlockSize + kHeaderFlagsSize;
 
-// Entry list: u16 count, then 32-byte entries.
-constexpr size_t kEntryCountSize = 2;
-constexpr size_t kEntrySize = 32;
-constexpr size_t kEntryMinVersionOffset = 16;
-constexpr size_t kEntryMaxVersionOffset = 24;
-constexpr size_t kEntryPriorityOffset = 28;
 constexpr size_t kMaxEntries = 0xFFFF;
 
 // File container entry header, followed by the name and the data.

@@ -7,7 +7,7 @@
 
 #include "vlpkg/container_writer.h"
 #include "vlpkg/content_source.h"
-#include "vlpkg/little_endian.h"
+#include "package/little_endian.h"
 #include "vlpkg/tool_report.h"
 
 namespace vlpkg {
@@ -60,22 +60,22 @@ std::string encodeHeaderBlock(const HeaderSpec& spec) {
     std::string block(spec.flags ? kHeaderWithFlagsSize : kHeaderBlockSize, '\0');
     auto* bytes = reinterpret_cast<uint8_t*>(block.data());
     putName(bytes, spec.name);
-    putLe32(bytes + kHeaderVersionOffset, spec.version);
-    putLe32(bytes + kHeaderBuildTimeOffset, spec.buildTime);
-    if (spec.flags) putLe32(bytes + kHeaderFlagsOffset, *spec.flags);
+    storeLittle32(bytes + kHeaderVersionOffset, spec.version);
+    storeLittle32(bytes + kHeaderBuildTimeOffset, spec.buildTime);
+    if (spec.flags) storeLittle32(bytes + kHeaderFlagsOffset, *spec.flags);
     return block;
 }
 
 std::string encodeEntryList(const std::vector<DependencyEntry>& entries) {
     std::string list(kEntryCountSize + entries.size() * kEntrySize, '\0');
     auto* bytes = reinterpret_cast<uint8_t*>(list.data());
-    putLe16(bytes, uint16_t(entries.size()));
+    storeLittle16(bytes, uint16_t(entries.size()));
     uint8_t* entry = bytes + kEntryCountSize;
     for (const DependencyEntry& e : entries) {
         putName(entry, e.name);
-        putLe32(entry + kEntryMinVersionOffset, e.minVersion);
-        putLe32(entry + kEntryMaxVersionOffset, e.maxVersion);
-        putLe32(entry + kEntryPriorityOffset, uint32_t(e.priority));
+        storeLittle32(entry + kEntryMinVersionOffset, e.minVersion);
+        storeLittle32(entry + kEntryMaxVersionOffset, e.maxVersion);
+        storeLittle32(entry + kEntryPriorityOffset, uint32_t(e.priority));
         entry += kEntrySize;
     }
     return list;
@@ -84,17 +84,17 @@ std::string encodeEntryList(const std::vector<DependencyEntry>& entries) {
 std::string encodeFileEntryHeader(const FileSpec& file, uint32_t size) {
     std::string header(kFileEntryHeaderSize, '\0');
     auto* bytes = reinterpret_cast<uint8_t*>(header.data());
-    putLe16(bytes, file.mode);
+    storeLittle16(bytes, file.mode);
     bytes[kFileEntryVariantOffset] = file.variant;
-    putLe32(bytes + kFileEntrySizeOffset, size);
-    putLe16(bytes + kFileEntryNameLengthOffset, uint16_t(file.name.size()));
+    storeLittle32(bytes + kFileEntrySizeOffset, size);
+    storeLittle16(bytes + kFileEntryNameLengthOffset, uint16_t(file.name.size()));
     return header;
 }
 
 bool beginOuterHeader(ByteSink& sink, uint32_t magic, uint64_t& start) {
     start = sink.position();
     uint8_t header[kOuterHeaderSize] = {};
-    putLe32(header, magic);
+    storeLittle32(header, magic);
     return sink.write(header, sizeof header);
 }
 
@@ -102,14 +102,14 @@ bool finishOuterHeader(ByteSink& sink, uint64_t start) {
     const uint64_t length = sink.position() - start - kOuterHeaderSize;
     if (length > kMaxLength) return fail("the package is too large (4 GiB at most)");
     uint8_t field[4];
-    putLe32(field, uint32_t(length));
+    storeLittle32(field, uint32_t(length));
     return sink.patch(start + 4, field, sizeof field);
 }
 
 bool beginPart(ByteSink& sink, uint16_t type, uint64_t& start) {
     start = sink.position();
     uint8_t header[kPartHeaderSize] = {};
-    putLe16(header, type);
+    storeLittle16(header, type);
     return sink.write(header, sizeof header);
 }
 
@@ -117,15 +117,15 @@ bool finishPart(ByteSink& sink, uint64_t start) {
     const uint64_t length = sink.position() - start - kPartHeaderSize;
     if (length > kMaxLength) return fail("a part of the package is too large (4 GiB at most)");
     uint8_t field[4];
-    putLe32(field, uint32_t(length));
+    storeLittle32(field, uint32_t(length));
     return sink.patch(start + 2, field, sizeof field);
 }
 
 bool writePart(ByteSink& sink, uint16_t type, const void* payload, size_t size) {
     if (size > kMaxLength) return fail("a part of the package is too large (4 GiB at most)");
     uint8_t header[kPartHeaderSize];
-    putLe16(header, type);
-    putLe32(header + 2, uint32_t(size));
+    storeLittle16(header, type);
+    storeLittle32(header + 2, uint32_t(size));
     return sink.write(header, sizeof header) && sink.write(payload, size);
 }
 
@@ -174,12 +174,15 @@ bool writePackage(ByteSink& sink, const PackageSpec& spec) {
            writePackageParts(sink, spec) && finishOuterHeader(sink, start);
 }
 
-bool writeBundle(ByteSink& sink, const BundleSpec& spec) {
-    uint64_t start;
-    if (!beginOuterHeader(sink, kPackageMagic, start)) return false;
+bool writeBundleHead(ByteSink& sink, const BundleSpec& spec) {
     if (!writeHeaderParts(sink, kPartBundleHeader, spec)) return false;
     if (spec.image && !writeContentPart(sink, kPartImage, *spec.image)) return false;
-    if (!writeListIfAny(sink, kPartDisabledMembers, spec.disabledMembers)) return false;
+    return writeListIfAny(sink, kPartDisabledMembers, spec.disabledMembers);
+}
+
+bool writeBundle(ByteSink& sink, const BundleSpec& spec) {
+    uint64_t start;
+    if (!beginOuterHeader(sink, kPackageMagic, start) || !writeBundleHead(sink, spec)) return false;
     for (const PackageSpec& member : spec.members) {
         if (member.name == spec.name)
             return fail("bundle %s cannot carry a member of its own name", spec.name.c_str());

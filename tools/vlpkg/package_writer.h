@@ -77,6 +77,9 @@ struct BundleSpec : HeaderSpec {
 [[nodiscard]] bool writeEntryListPart(ByteSink& sink, uint16_t type,
                                       const std::vector<DependencyEntry>& entries);
 [[nodiscard]] bool writeContentPart(ByteSink& sink, uint16_t type, const Content& content);
+// The bundle header part, its texts, its image and its list of members installed disabled;
+// the members follow.
+[[nodiscard]] bool writeBundleHead(ByteSink& sink, const BundleSpec& spec);
 // The parts of one package from its marker (or header) to its file container, without the
 // outer header: what a bundle carries per member.
 [[nodiscard]] bool writePackageParts(ByteSink& sink, const PackageSpec& spec);

@@ -14,6 +14,8 @@ const char* const kToolHelp =
     "commands:\n"
     "  build    build a package from a directory tree      vlpkg build [options] -o OUT DIR\n"
     "  bundle   make a bundle from member packages         vlpkg bundle [options] -o OUT MEMBER...\n"
+    "  sign     sign every package in a file               vlpkg sign --key KEY IN OUT\n"
+    "  inspect  show the parts and contents of a file      vlpkg inspect [--json] FILE\n"
     "  keygen   make a new Ed25519 key pair                vlpkg keygen [-o DIR]\n"
     "\n"
     "\"vlpkg COMMAND --help\" describes each command's options.\n";
@@ -25,6 +27,9 @@ using Command = int (*)(const std::vector<std::string>&, std::ostream&);
 int runTool(const std::vector<std::string>& args, std::ostream& out) {
     static const std::map<std::string, Command> kCommands = {
         {"build", buildCommand},
+        {"bundle", bundleCommand},
+        {"sign", signCommand},
+        {"inspect", inspectCommand},
         {"keygen", keygenCommand},
     };
     if (args.empty()) {
