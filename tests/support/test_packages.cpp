@@ -10,7 +10,13 @@
 #include <cstdlib>
 #include <fstream>
 
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/sha.h>
+
 #include "vlpkg/byte_sink.h"
+#include "vlpkg/package_signer.h"
+#include "vlpkg/signing_key.h"
 
 namespace testsupport {
 namespace {
@@ -69,6 +75,57 @@ std::string bundleBytes(const vlpkg::BundleSpec& spec) {
     const bool written = vlpkg::writeBundle(sink, spec);
     EXPECT_TRUE(written) << "the writer refused bundle " << spec.name;
     return written ? sink.bytes : std::string();
+}
+
+std::string signedBytes(const std::string& package, const std::string& privateKey) {
+    vlpkg::KeyHandle key = vlpkg::loadPrivateKey(privateKey);
+    EXPECT_TRUE(key) << privateKey;
+    if (!key) return {};
+    std::istringstream in(package);
+    vlpkg::StringSink out;
+    const bool signedOk = vlpkg::signPackageFile(in, "package", out, key.get());
+    EXPECT_TRUE(signedOk);
+    return signedOk ? out.bytes : std::string();
+}
+
+bool ed25519ValidOverSha256(const std::string& message, const std::string& signature,
+                            const std::string& publicKey) {
+    FILE* file = std::fopen(publicKey.c_str(), "r");
+    EVP_PKEY* key = file ? PEM_read_PUBKEY(file, nullptr, nullptr, nullptr) : nullptr;
+    if (file) std::fclose(file);
+    EXPECT_NE(key, nullptr) << publicKey;
+    if (!key || signature.size() != 64) {
+        EVP_PKEY_free(key);
+        return false;
+    }
+    uint8_t digest[SHA256_DIGEST_LENGTH];
+    SHA256(reinterpret_cast<const uint8_t*>(message.data()), message.size(), digest);
+    EVP_MD_CTX* context = EVP_MD_CTX_new();
+    const bool valid =
+        EVP_DigestVerifyInit(context, nullptr, nullptr, nullptr, key) == 1 &&
+        EVP_DigestVerify(context, reinterpret_cast<const uint8_t*>(signature.data()), 64, digest,
+                         sizeof digest) == 1;
+    EVP_MD_CTX_free(context);
+    EVP_PKEY_free(key);
+    return valid;
+}
+
+std::vector<bool> verifyEd25519(const std::string& package, const std::string& publicKey) {
+    std::vector<bool> results;
+    std::vector<RawPart> parts;
+    EXPECT_TRUE(splitParts(package, parts));
+    size_t header = parts.size();
+    for (size_t i = 0; i < parts.size(); ++i) {
+        if (parts[i].type == 1) header = i;
+        if (parts[i].type != 9 || header == parts.size()) continue;
+        const size_t begin = parts[header].offset;
+        const size_t end = parts[i].offset + 6;
+        results.push_back(parts[i].payload.size() >= 132 &&
+                          ed25519ValidOverSha256(package.substr(begin, end - begin),
+                                                 parts[i].payload.substr(68, 64), publicKey));
+        header = parts.size();
+    }
+    return results;
 }
 
 std::string little16(uint16_t value) {

@@ -25,6 +25,21 @@ vlpkg::PackageSpec simplePackage(const std::string& name, const std::string& ver
 std::string packageBytes(const vlpkg::PackageSpec& spec);
 std::string bundleBytes(const vlpkg::BundleSpec& spec);
 
+// The package (or bundle) signed with the key file: the development key by default. The test
+// fails, and the result is empty, when signing fails.
+std::string signedBytes(const std::string& package,
+                        const std::string& privateKey = developmentPrivateKey());
+
+// Checks the Ed25519 signature of every package in the file the way the format defines it,
+// independently of the tool: SHA-256 over each header part's part header up to and including
+// its signature part's part header. Returns one entry per package: whether it verified.
+std::vector<bool> verifyEd25519(const std::string& package,
+                                const std::string& publicKey = developmentPublicKey());
+
+// Whether the 64-byte signature is valid for SHA-256(message) under the public key file.
+bool ed25519ValidOverSha256(const std::string& message, const std::string& signature,
+                            const std::string& publicKey = developmentPublicKey());
+
 // Appends a raw part and corrects the outer length: for layouts the writer never makes.
 void appendPart(std::string& package, uint16_t type, const std::string& payload);
 
