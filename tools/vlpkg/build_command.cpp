@@ -18,7 +18,7 @@ const char* const kBuildHelpHead =
     "usage: vlpkg build [options] -o OUT DIR\n"
     "Builds one package from the files below DIR; each file is installed at its path\n"
     "below /flash, with the mode it has in DIR. Symbolic links are recorded with their\n"
-    "target. The package is not signed: see \"vlpkg sign\".\n"
+    "target. Without --key the package is left unsigned: see \"vlpkg sign\".\n"
     "\n"
     "  -o, --output OUT       the package file to write\n";
 const char* const kBuildHelpTail =
@@ -59,6 +59,7 @@ struct BuildRequest {
     PackageSpec spec;
     std::string output;
     std::string directory;
+    std::string keyPath;
     bool buildTimeGiven = false;
     std::vector<std::pair<std::string, uint8_t>> variants;
     std::vector<FileSpec> extraFiles;
@@ -75,6 +76,8 @@ OptionUse applyBuildOption(const std::string& option, OptionCursor& cursor, Buil
     };
     if (option == "-o" || option == "--output")
         return cursor.value(option, request.output) ? OptionUse::Used : OptionUse::Failed;
+    if (option == "--key")
+        return cursor.value(option, request.keyPath) ? OptionUse::Used : OptionUse::Failed;
     if (option == "--depends") return entry(spec.depends);
     if (option == "--provides") return entry(spec.provides);
     if (option == "--conflicts") return entry(spec.conflicts);
@@ -197,10 +200,9 @@ int buildCommand(const std::vector<std::string>& args, std::ostream& out) {
         spec.files.push_back(std::move(file));
     }
 
-    FileSink sink;
-    if (!sink.open(request.output) || !writePackage(sink, spec) || !sink.commit())
-        return kStatusFailed;
-    return kStatusOk;
+    const bool written = writeOutputFile(request.output, request.keyPath,
+                                         [&](ByteSink& sink) { return writePackage(sink, spec); });
+    return written ? kStatusOk : kStatusFailed;
 }
 
 }  // namespace vlpkg

@@ -30,6 +30,7 @@ struct BundleRequest {
     BundleSpec spec;
     std::string output;
     std::vector<std::string> members;
+    std::string keyPath;
     bool buildTimeGiven = false;
 };
 
@@ -37,6 +38,8 @@ OptionUse applyBundleOption(const std::string& option, OptionCursor& cursor, Bun
     std::string value;
     if (option == "-o" || option == "--output")
         return cursor.value(option, request.output) ? OptionUse::Used : OptionUse::Failed;
+    if (option == "--key")
+        return cursor.value(option, request.keyPath) ? OptionUse::Used : OptionUse::Failed;
     if (option == "--disabled") {
         DependencyEntry entry;
         if (!cursor.value(option, value) || !parseEntry(value, entry)) return OptionUse::Failed;
@@ -134,22 +137,25 @@ int bundleCommand(const std::vector<std::string>& args, std::ostream& out) {
     }
     if (!completeHeader(request.spec, request.buildTimeGiven)) return kStatusUsage;
 
-    FileSink sink;
-    uint64_t start;
-    if (!sink.open(request.output) || !beginOuterHeader(sink, kPackageMagic, start) ||
-        !writeBundleHead(sink, request.spec))
-        return kStatusFailed;
     std::set<std::string> names;
-    for (const std::string& member : request.members) {
-        if (!addMember(member, request.spec, names, sink)) return kStatusFailed;
-    }
-    for (const DependencyEntry& disabled : request.spec.disabledMembers) {
-        if (!names.count(disabled.name)) {
-            fail("--disabled %s names no member of the bundle", disabled.name.c_str());
-            return kStatusUsage;
+    bool namesDisabledMember = true;
+    const bool written = writeOutputFile(request.output, request.keyPath, [&](ByteSink& sink) {
+        uint64_t start;
+        if (!beginOuterHeader(sink, kPackageMagic, start) || !writeBundleHead(sink, request.spec))
+            return false;
+        for (const std::string& member : request.members) {
+            if (!addMember(member, request.spec, names, sink)) return false;
         }
-    }
-    if (!finishOuterHeader(sink, start) || !sink.commit()) return kStatusFailed;
+        // A disabled-members entry that names no member would silently do nothing.
+        for (const DependencyEntry& disabled : request.spec.disabledMembers) {
+            if (!names.count(disabled.name)) {
+                namesDisabledMember = false;
+                return fail("--disabled %s names no member of the bundle", disabled.name.c_str());
+            }
+        }
+        return finishOuterHeader(sink, start);
+    });
+    if (!written) return namesDisabledMember ? kStatusFailed : kStatusUsage;
     return kStatusOk;
 }
 

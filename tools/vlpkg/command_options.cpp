@@ -5,6 +5,8 @@
 #include <fstream>
 
 #include "vlpkg/entry_syntax.h"
+#include "vlpkg/package_signer.h"
+#include "vlpkg/signing_key.h"
 #include "vlpkg/tool_report.h"
 
 namespace vlpkg {
@@ -30,6 +32,7 @@ const char* const kHeaderOptionsHelp =
     "  --note TEXT            note shown in the package listing\n"
     "  --text2 TEXT           text of part 2, carried as given\n"
     "  --text24 TEXT          text of part 24, carried as given\n"
+    "  --key FILE             sign the result with this Ed25519 private key (see vlpkg sign)\n"
     "  --metadata FILE        read options from FILE: one \"key = value\" or \"key\" per line,\n"
     "                         the key being an option name without \"--\"\n";
 
@@ -152,6 +155,25 @@ bool completeHeader(HeaderSpec& spec, bool buildTimeGiven) {
     if (now < 0 || uint64_t(now) > kMaxLength) return fail("the clock is outside the build time range");
     spec.buildTime = uint32_t(now);
     return true;
+}
+
+}  // namespace vlpkg
+
+namespace vlpkg {
+
+bool writeOutputFile(const std::string& path, const std::string& keyPath,
+                     const std::function<bool(ByteSink&)>& produce) {
+    KeyHandle key;
+    // The key is checked before any work is done.
+    if (!keyPath.empty() && !(key = loadPrivateKey(keyPath))) return false;
+    FileSink plain;
+    if (!plain.open(path) || !produce(plain)) return false;
+    if (!key) return plain.commit();
+    std::unique_ptr<std::istream> written = plain.readBack();
+    if (!written) return fail("cannot read back %s", path.c_str());
+    FileSink signedFile;
+    return signedFile.open(path) && signPackageFile(*written, path, signedFile, key.get()) &&
+           signedFile.commit();
 }
 
 }  // namespace vlpkg

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -49,6 +50,11 @@ OptionUse applyHeaderOption(const std::string& option, OptionCursor& cursor, Hea
 // Checks that name and version were given and fills in the default build time: SOURCE_DATE_EPOCH
 // when set (reproducible builds), else the current time.
 [[nodiscard]] bool completeHeader(HeaderSpec& spec, bool buildTimeGiven);
+
+// Writes the command's output file through `produce`; with a key file, the produced bytes are
+// signed on their way into the file. Nothing is left at `path` unless everything succeeded.
+[[nodiscard]] bool writeOutputFile(const std::string& path, const std::string& keyPath,
+                                   const std::function<bool(ByteSink&)>& produce);
 
 extern const char* const kHeaderOptionsHelp;
 

@@ -185,6 +185,22 @@ TEST_F(BuildCommandTest, BadArgumentsFailWithAReasonAndNoOutput) {
     EXPECT_EQ(access(dir.file("out.vlp").c_str(), F_OK), -1);
 }
 
+TEST_F(BuildCommandTest, KeySignsTheResultOnTheWay) {
+    const ToolRun run = build({"--key", testsupport::developmentPrivateKey(), dir.file("tree")});
+    ASSERT_EQ(run.status, 0) << run.errors;
+    EXPECT_EQ(testsupport::partTypes(outputParts()), (std::vector<uint16_t>{25, 1, 4, 9}));
+    EXPECT_EQ(testsupport::verifyEd25519(dir.read("out.vlp")), std::vector<bool>{true});
+
+    ASSERT_EQ(unlink(dir.file("out.vlp").c_str()), 0);
+    const ToolRun bad = build({"--key", dir.file("tree/etc/conf"), dir.file("tree")});
+    EXPECT_EQ(bad.status, 1);
+    EXPECT_EQ(bad.errors.rfind("ERROR: " + dir.file("tree/etc/conf") + " holds no private key", 0),
+              0u)
+        << bad.errors;
+    EXPECT_EQ(system(("test -z \"$(ls -A " + dir.path() + " | grep -v tree)\"").c_str()), 0)
+        << "output or temporary files were left behind";
+}
+
 TEST_F(BuildCommandTest, SameInputsGiveTheSameBytes) {
     ASSERT_EQ(build({dir.file("tree")}).status, 0);
     const std::string first = dir.read("out.vlp");

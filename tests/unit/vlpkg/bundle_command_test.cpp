@@ -72,6 +72,13 @@ TEST_F(BundleCommandTest, MembersAreCarriedWholeAfterTheBundleParts) {
               (std::vector<bool>{true, true}));
 }
 
+TEST_F(BundleCommandTest, KeySignsEveryMember) {
+    const ToolRun run = bundle({"--key", testsupport::developmentPrivateKey(), dir.file("core.vlp"),
+                                dir.file("extra.vlp")});
+    ASSERT_EQ(run.status, 0) << run.errors;
+    EXPECT_EQ(testsupport::verifyEd25519(dir.read("out.vlp")), (std::vector<bool>{true, true}));
+}
+
 TEST_F(BundleCommandTest, ImageChoices) {
     dir.write("image", "IMG");
     ASSERT_EQ(bundle({"--image", dir.file("image"), dir.file("core.vlp")}).status, 0);
