@@ -276,12 +276,19 @@ bool inspectPackage(std::istream& in, Inspection& inspection, std::string& probl
     in.seekg(0);
     PackageReader reader(in, true);
     reader.wantedTypes = allPartTypes();
+    // A package may end in an architecture part and an empty dependency part after its
+    // signature; there, a dependency part without even a count is what the installer expects.
+    bool inTrailer = false;
     for (int32_t type = reader.nextPart(); type != PartType::None; type = reader.nextPart()) {
         PartReport report;
         report.type = uint16_t(type);
         report.offset = reader.parts().partStart() - kPartHeaderSize;
         report.length = reader.partLength();
-        if (type == kPartHeader || type == kPartBundleHeader) {
+        const bool emptyTrailer = inTrailer && type == kPartDepends && report.length == 0;
+        inTrailer = type == kPartSignature || (inTrailer && type == kPartArchitecture);
+        if (emptyTrailer) {
+            // Nothing to decode.
+        } else if (type == kPartHeader || type == kPartBundleHeader) {
             decodeHeader(reader, report);
             inspection.packages.push_back({report.name, report.version, type == kPartBundleHeader,
                                            false, {}});

@@ -234,6 +234,25 @@ TEST(PackageInspectorTest, BrokenContainersAreNamed) {
     EXPECT_FALSE(vlpkg::isDamaged(inspection));
 }
 
+TEST(PackageInspectorTest, EmptyDependencyPartIsDamageOnlyOutsideTheTrailer) {
+    const std::string signedFile =
+        testsupport::signedBytes(testsupport::packageBytes(testsupport::simplePackage("t", "7.1")));
+    std::string trailed = signedFile;
+    testsupport::appendPart(trailed, 16, "powerpc");
+    testsupport::appendPart(trailed, 3, "");
+    vlpkg::Inspection inspection;
+    ASSERT_TRUE(inspect(trailed, inspection));
+    EXPECT_FALSE(vlpkg::isDamaged(inspection));
+
+    // Among the header's lists, a dependency part without a count makes the header unreadable.
+    vlpkg::PackageSpec spec = testsupport::simplePackage("t", "7.1");
+    spec.withFiles = false;
+    std::string early = testsupport::packageBytes(spec);
+    testsupport::appendPart(early, 3, "");
+    ASSERT_TRUE(inspect(early, inspection));
+    EXPECT_EQ(inspection.parts.back().problem, "entry list without a count");
+}
+
 TEST(PackageInspectorTest, OddPartsAreShownNotTrusted) {
     vlpkg::PackageSpec spec = testsupport::simplePackage("o", "7.1");
     spec.withFiles = false;
