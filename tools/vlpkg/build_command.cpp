@@ -186,14 +186,15 @@ int buildCommand(const std::vector<std::string>& args, std::ostream& out) {
     if (!completeHeader(spec, request.buildTimeGiven)) return kStatusUsage;
 
     if (spec.withFiles && !scanTree(request.directory, spec.files)) return kStatusFailed;
-    for (const auto& [path, variant] : request.variants) {
+    for (const auto& marked : request.variants) {
+        const std::string& path = marked.first;
         auto file = std::find_if(spec.files.begin(), spec.files.end(),
                                  [&](const FileSpec& f) { return f.name == path; });
         if (file == spec.files.end()) {
             fail("--variant: %s is not a file below %s", path.c_str(), request.directory.c_str());
             return kStatusUsage;
         }
-        file->variant = variant;
+        file->variant = marked.second;
     }
     for (FileSpec& file : request.extraFiles) {
         if (!completeExtraFile(file)) return kStatusFailed;

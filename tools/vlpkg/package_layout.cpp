@@ -32,11 +32,11 @@ void findMembers(PackageLayout& layout) {
         MemberLayout member;
         member.header = headers[k];
         member.first = member.header;
-        // Markers right before a header belong to that package; a single package owns every
-        // part before its header.
+        // Markers right before a header belong to that package; the first package of a file
+        // that is no bundle owns every part before its header.
         while (member.first > previousEnd && parts[member.first - 1].type == kPartSha256Marker)
             --member.first;
-        if (!layout.isBundle) member.first = 0;
+        if (!layout.isBundle && k == 0) member.first = 0;
         for (size_t i = member.first; i < member.header; ++i)
             if (parts[i].type == kPartSha256Marker) member.hasMarker = true;
         member.end = parts.size();

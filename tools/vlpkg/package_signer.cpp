@@ -40,8 +40,10 @@ bool writeUnsignedCopy(std::istream& in, const PackageLayout& layout, ByteSink& 
         const MemberLayout& member = layout.members[k];
         LegacyHalf legacy;
         if (!keptLegacyHalf(in, layout, member, legacy)) return false;
+        // The marker goes right before the header, after anything else the package begins with.
+        if (!copyParts(in, layout, member.first, member.header, out)) return false;
         if (!member.hasMarker && !writePart(out, kPartSha256Marker, nullptr, 0)) return false;
-        if (!copyParts(in, layout, member.first, member.signatureAt, out)) return false;
+        if (!copyParts(in, layout, member.header, member.signatureAt, out)) return false;
 
         std::array<uint8_t, kSignatureSize> payload{};
         std::memcpy(payload.data(), legacy.data(), legacy.size());

@@ -157,6 +157,23 @@ TEST(PackageSignerTest, EveryBundleMemberIsSignedOverItsOwnPartsOnly) {
     EXPECT_EQ(testsupport::verifyEd25519(changed), (std::vector<bool>{false, true}));
 }
 
+TEST(PackageSignerTest, SecondHeaderOutsideABundleIsSignedAsAPackageOfItsOwn) {
+    vlpkg::PackageSpec first = testsupport::simplePackage("one", "7.1", {{"a", "1"}});
+    vlpkg::PackageSpec second = testsupport::simplePackage("two", "7.1", {{"b", "2"}});
+    vlpkg::StringSink sink;
+    uint64_t start;
+    ASSERT_TRUE(vlpkg::beginOuterHeader(sink, vlpkg::kPackageMagic, start));
+    ASSERT_TRUE(vlpkg::writePart(sink, 77, "x", 1));  // an unknown part before the first header
+    ASSERT_TRUE(vlpkg::writePackageParts(sink, first));
+    ASSERT_TRUE(vlpkg::writePackageParts(sink, second));
+    ASSERT_TRUE(vlpkg::finishOuterHeader(sink, start));
+    const std::string signedFile = testsupport::signedBytes(sink.bytes);
+    // Each part is carried once: nothing before a later header is copied again.
+    EXPECT_EQ(testsupport::partTypes(parts(signedFile)),
+              (std::vector<uint16_t>{77, 25, 1, 4, 9, 25, 1, 4, 9}));
+    EXPECT_EQ(testsupport::verifyEd25519(signedFile), (std::vector<bool>{true, true}));
+}
+
 TEST(PackageSignerTest, RefusesWhatItCannotSignWhole) {
     const std::string plain = testsupport::packageBytes(sample());
     const std::pair<std::string, std::string> cases[] = {
