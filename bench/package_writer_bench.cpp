@@ -147,6 +147,7 @@ void ReferenceSha256Copy(benchmark::State& state) {
     for (auto _ : state) {
         std::istringstream in(bytes);
         std::string copy;
+        copy.reserve(bytes.size());
         std::vector<char> chunk(kChunk);
         EVP_DigestInit_ex(context, EVP_sha256(), nullptr);
         while (in.read(chunk.data(), std::streamsize(chunk.size())) || in.gcount() > 0) {
