@@ -30,7 +30,7 @@ constexpr size_t kChunk = 64 * 1024;
 
 // Takes the bytes and forgets them; patches land inside what was "written".
 class DiscardSink : public vlpkg::ByteSink {
-public:
+  public:
     bool write(const void* data, size_t size) override {
         benchmark::DoNotOptimize(data);
         written_ += size;
@@ -42,7 +42,7 @@ public:
     uint64_t position() const override { return written_; }
     std::unique_ptr<std::istream> readBack() override { return nullptr; }
 
-private:
+  private:
     uint64_t written_ = 0;
 };
 
@@ -133,7 +133,8 @@ void SignerSign(benchmark::State& state) {
     for (auto _ : state) {
         std::istringstream in(bytes);
         vlpkg::StringSink out;
-        if (!vlpkg::signPackageFile(in, "bench", out, key.get())) state.SkipWithError("sign failed");
+        if (!vlpkg::signPackageFile(in, "bench", out, key.get()))
+            state.SkipWithError("sign failed");
         benchmark::DoNotOptimize(out.bytes.data());
     }
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(bytes.size()));
@@ -146,6 +147,7 @@ void ReferenceSha256Copy(benchmark::State& state) {
     for (auto _ : state) {
         std::istringstream in(bytes);
         std::string copy;
+        copy.reserve(bytes.size());
         std::vector<char> chunk(kChunk);
         EVP_DigestInit_ex(context, EVP_sha256(), nullptr);
         while (in.read(chunk.data(), std::streamsize(chunk.size())) || in.gcount() > 0) {

@@ -2,6 +2,9 @@
 
 #include <ftw.h>
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/sha.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -9,10 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-
-#include <openssl/evp.h>
-#include <openssl/pem.h>
-#include <openssl/sha.h>
 
 #include "vlpkg/byte_sink.h"
 #include "vlpkg/package_signer.h"
@@ -30,7 +29,9 @@ uint16_t le16(const std::string& bytes, size_t at) {
     return uint16_t(uint8_t(bytes[at]) | uint8_t(bytes[at + 1]) << 8);
 }
 
-int removeEntry(const char* path, const struct stat*, int, FTW*) { return remove(path); }
+int removeEntry(const char* path, const struct stat*, int, FTW*) {
+    return remove(path);
+}
 
 void makeParents(const std::string& path) {
     for (size_t slash = path.find('/', 1); slash != std::string::npos;
@@ -101,10 +102,9 @@ bool ed25519ValidOverSha256(const std::string& message, const std::string& signa
     uint8_t digest[SHA256_DIGEST_LENGTH];
     SHA256(reinterpret_cast<const uint8_t*>(message.data()), message.size(), digest);
     EVP_MD_CTX* context = EVP_MD_CTX_new();
-    const bool valid =
-        EVP_DigestVerifyInit(context, nullptr, nullptr, nullptr, key) == 1 &&
-        EVP_DigestVerify(context, reinterpret_cast<const uint8_t*>(signature.data()), 64, digest,
-                         sizeof digest) == 1;
+    const bool valid = EVP_DigestVerifyInit(context, nullptr, nullptr, nullptr, key) == 1 &&
+                       EVP_DigestVerify(context, reinterpret_cast<const uint8_t*>(signature.data()),
+                                        64, digest, sizeof digest) == 1;
     EVP_MD_CTX_free(context);
     EVP_PKEY_free(key);
     return valid;
@@ -200,7 +200,9 @@ ConsoleCapture::ConsoleCapture() : previous_(Installer::instance().console) {
     Installer::instance().console = &stream_;
 }
 
-ConsoleCapture::~ConsoleCapture() { Installer::instance().console = previous_; }
+ConsoleCapture::~ConsoleCapture() {
+    Installer::instance().console = previous_;
+}
 
 TempDir::TempDir() {
     const char* base = std::getenv("TMPDIR");
@@ -209,7 +211,9 @@ TempDir::TempDir() {
     path_ = pattern;
 }
 
-TempDir::~TempDir() { nftw(path_.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS); }
+TempDir::~TempDir() {
+    nftw(path_.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
 
 void TempDir::write(const std::string& relative, const std::string& contents, unsigned mode) const {
     const std::string path = file(relative);

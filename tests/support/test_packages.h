@@ -17,8 +17,9 @@ std::string developmentPrivateKey();
 std::string developmentPublicKey();
 
 // A package with the given files (name -> contents, mode 0644) and a file container.
-vlpkg::PackageSpec simplePackage(const std::string& name, const std::string& version,
-                                 const std::vector<std::pair<std::string, std::string>>& files = {});
+vlpkg::PackageSpec simplePackage(
+    const std::string& name, const std::string& version,
+    const std::vector<std::pair<std::string, std::string>>& files = {});
 
 // The bytes of a package or bundle; the test fails (and the result is empty) when the writer
 // refuses the description.
@@ -73,31 +74,32 @@ bool splitFileEntries(const std::string& inflated, std::vector<RawFileEntry>& en
 
 // Sends the Reporter's console output to a string for the life of the object.
 class ConsoleCapture {
-public:
+  public:
     ConsoleCapture();
     ~ConsoleCapture();
     ConsoleCapture(const ConsoleCapture&) = delete;
     ConsoleCapture& operator=(const ConsoleCapture&) = delete;
     std::string text() const { return stream_.str(); }
 
-private:
+  private:
     std::ostringstream stream_;
     std::ostream* previous_;
 };
 
 // A temporary directory on the host, removed with everything in it.
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
     const std::string& path() const { return path_; }
     std::string file(const std::string& relative) const { return path_ + "/" + relative; }
-    void write(const std::string& relative, const std::string& contents, unsigned mode = 0644) const;
+    void write(const std::string& relative, const std::string& contents,
+               unsigned mode = 0644) const;
     std::string read(const std::string& relative) const;
 
-private:
+  private:
     std::string path_;
 };
 

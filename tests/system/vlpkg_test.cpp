@@ -34,15 +34,14 @@ TEST(VlpkgTest, BuildSignInspectThroughTheBinary) {
     run = vlpkg({"inspect", package});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.err, "");
-    for (const char* line : {"part 25 sha256-marker at 8, 0 bytes\n",
-                             "  name \"tool\", version 7.1beta3 (0x07016203)\n",
-                             "  build time 60 (1970-01-01 00:01:00 UTC)\n",
-                             "  text \"powerpc\"\n",
-                             "  entry http::7.2@-1  (min 0x00000000, max 0x07026600, priority -1)\n",
-                             "  file 100755 variant 0 size 5 \"bin/tool\"\n",
-                             "  file 100644 variant 0 size 4 \"etc/tool.conf\"\n",
-                             "  ed25519 present, legacy absent\n",
-                             "package tool-7.1beta3: ed25519\n"})
+    for (const char* line :
+         {"part 25 sha256-marker at 8, 0 bytes\n",
+          "  name \"tool\", version 7.1beta3 (0x07016203)\n",
+          "  build time 60 (1970-01-01 00:01:00 UTC)\n", "  text \"powerpc\"\n",
+          "  entry http::7.2@-1  (min 0x00000000, max 0x07026600, priority -1)\n",
+          "  file 100755 variant 0 size 5 \"bin/tool\"\n",
+          "  file 100644 variant 0 size 4 \"etc/tool.conf\"\n",
+          "  ed25519 present, legacy absent\n", "package tool-7.1beta3: ed25519\n"})
         EXPECT_NE(run.out.find(line), std::string::npos) << line << run.out;
 
     run = vlpkg({"inspect", "--json", package});

@@ -42,7 +42,8 @@ const char* const kBuildHelpTail =
 bool parseVariant(const std::string& option, const std::string& text, uint8_t& variant) {
     uint64_t number;
     if (!parseUnsigned(text, 0xFF, number) || number == 0)
-        return fail("%s: variant \"%s\" is not a number from 1 to 255", option.c_str(), text.c_str());
+        return fail("%s: variant \"%s\" is not a number from 1 to 255", option.c_str(),
+                    text.c_str());
     variant = uint8_t(number);
     return true;
 }

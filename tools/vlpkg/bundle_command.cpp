@@ -34,7 +34,8 @@ struct BundleRequest {
     bool buildTimeGiven = false;
 };
 
-OptionUse applyBundleOption(const std::string& option, OptionCursor& cursor, BundleRequest& request) {
+OptionUse applyBundleOption(const std::string& option, OptionCursor& cursor,
+                            BundleRequest& request) {
     std::string value;
     if (option == "-o" || option == "--output")
         return cursor.value(option, request.output) ? OptionUse::Used : OptionUse::Failed;
@@ -62,15 +63,14 @@ OptionUse applyBundleOption(const std::string& option, OptionCursor& cursor, Bun
 // The parts of a member that a bundle carries: everything up to its signature. Parts a single
 // package may have after its signature (an architecture part, an empty dependency part) are
 // left out: inside a bundle they would end the list of members early.
-bool memberRange(const std::string& path, const PackageLayout& layout, size_t& first,
-                 size_t& end) {
+bool memberRange(const std::string& path, const PackageLayout& layout, size_t& first, size_t& end) {
     const MemberLayout& member = layout.members.front();
     first = member.first;
     end = member.signature == kNoPart ? member.signatureAt : member.signature + 1;
     for (size_t i = end; i < layout.parts.size(); ++i) {
         const PartInfo& part = layout.parts[i];
-        const bool trailer = part.type == kPartArchitecture ||
-                             (part.type == kPartDepends && part.length == 0);
+        const bool trailer =
+            part.type == kPartArchitecture || (part.type == kPartDepends && part.length == 0);
         if (!trailer)
             return fail("%s has a part of type %u after its signature, which a bundle cannot carry",
                         path.c_str(), unsigned(part.type));
@@ -85,10 +85,12 @@ bool addMember(const std::string& path, const BundleSpec& bundle, std::set<std::
     PackageLayout layout;
     std::string problem;
     if (!readLayout(in, layout, problem)) return fail("%s %s", path.c_str(), problem.c_str());
-    if (!layout.damage.empty()) return fail("%s is damaged: %s", path.c_str(), layout.damage.c_str());
+    if (!layout.damage.empty())
+        return fail("%s is damaged: %s", path.c_str(), layout.damage.c_str());
     if (layout.isBundle) return fail("%s is a bundle; bundles do not nest", path.c_str());
     if (layout.magic != kPackageMagic)
-        return fail("%s has the alternative magic, which a bundle member cannot keep", path.c_str());
+        return fail("%s has the alternative magic, which a bundle member cannot keep",
+                    path.c_str());
     if (layout.members.size() != 1)
         return fail("%s holds %zu package headers, not one", path.c_str(), layout.members.size());
     const std::string& name = layout.members.front().name;

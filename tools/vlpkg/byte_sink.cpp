@@ -32,7 +32,9 @@ std::unique_ptr<std::istream> StringSink::readBack() {
     return std::make_unique<std::istringstream>(bytes);
 }
 
-FileSink::~FileSink() { discard(); }
+FileSink::~FileSink() {
+    discard();
+}
 
 bool FileSink::open(const std::string& target) {
     discard();

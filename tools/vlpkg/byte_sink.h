@@ -12,7 +12,7 @@
 namespace vlpkg {
 
 class ByteSink {
-public:
+  public:
     virtual ~ByteSink();
     [[nodiscard]] virtual bool write(const void* data, size_t size) = 0;
     // Overwrites bytes already written; never extends the output.
@@ -27,7 +27,7 @@ public:
 
 // Keeps the bytes in memory; for tests and small packages.
 class StringSink : public ByteSink {
-public:
+  public:
     [[nodiscard]] bool write(const void* data, size_t size) override;
     [[nodiscard]] bool patch(uint64_t offset, const void* data, size_t size) override;
     uint64_t position() const override { return bytes.size(); }
@@ -40,7 +40,7 @@ public:
 // Writes a file under a temporary name beside the target and renames it over the target only
 // at commit, so a failed run never leaves a truncated package where a good one is expected.
 class FileSink : public ByteSink {
-public:
+  public:
     FileSink() = default;
     ~FileSink() override;
     FileSink(const FileSink&) = delete;
@@ -57,7 +57,7 @@ public:
     // Drops the temporary file (also done by the destructor when not committed).
     void discard();
 
-private:
+  private:
     [[nodiscard]] bool flush();
 
     static constexpr size_t kBufferSize = 64 * 1024;

@@ -36,7 +36,9 @@ const char* const kHeaderOptionsHelp =
     "  --metadata FILE        read options from FILE: one \"key = value\" or \"key\" per line,\n"
     "                         the key being an option name without \"--\"\n";
 
-bool isOption(const std::string& arg) { return arg.size() > 1 && arg[0] == '-'; }
+bool isOption(const std::string& arg) {
+    return arg.size() > 1 && arg[0] == '-';
+}
 
 std::string OptionCursor::next() {
     inlineValue_.reset();
@@ -152,7 +154,8 @@ bool completeHeader(HeaderSpec& spec, bool buildTimeGiven) {
         return true;
     }
     const std::time_t now = std::time(nullptr);
-    if (now < 0 || uint64_t(now) > kMaxLength) return fail("the clock is outside the build time range");
+    if (now < 0 || uint64_t(now) > kMaxLength)
+        return fail("the clock is outside the build time range");
     spec.buildTime = uint32_t(now);
     return true;
 }

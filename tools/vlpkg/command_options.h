@@ -18,7 +18,7 @@ constexpr int kStatusFailed = 1;
 constexpr int kStatusUsage = 2;
 
 class OptionCursor {
-public:
+  public:
     explicit OptionCursor(std::vector<std::string> args) : args_(std::move(args)) {}
 
     bool atEnd() const { return at_ >= args_.size(); }
@@ -33,7 +33,7 @@ public:
     // lines and lines starting with "#" are skipped.
     [[nodiscard]] bool insertFile(const std::string& path);
 
-private:
+  private:
     std::vector<std::string> args_;
     size_t at_ = 0;
     std::optional<std::string> inlineValue_;

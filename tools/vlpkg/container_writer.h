@@ -13,7 +13,7 @@
 namespace vlpkg {
 
 class ContainerWriter {
-public:
+  public:
     ContainerWriter(ByteSink& sink, int level) : sink_(sink), level_(level) {}
     ~ContainerWriter();
     ContainerWriter(const ContainerWriter&) = delete;
@@ -25,7 +25,7 @@ public:
     // Ends the zlib stream and sets the part's length.
     [[nodiscard]] bool finish();
 
-private:
+  private:
     [[nodiscard]] bool deflateBytes(const void* data, size_t size, int flush);
 
     static constexpr size_t kOutputSize = 64 * 1024;

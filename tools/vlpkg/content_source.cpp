@@ -25,7 +25,8 @@ bool ContentSource::open(const Content& content) {
     const char* path = content.hostPath.c_str();
     fd_ = ::open(path, O_RDONLY | O_CLOEXEC);
     struct stat info {};
-    if (fd_ < 0 || fstat(fd_, &info) != 0) return fail("cannot read %s: %s", path, std::strerror(errno));
+    if (fd_ < 0 || fstat(fd_, &info) != 0)
+        return fail("cannot read %s: %s", path, std::strerror(errno));
     if (!S_ISREG(info.st_mode)) return fail("cannot read %s: not a regular file", path);
     size_ = uint64_t(info.st_size);
     return true;
@@ -36,7 +37,8 @@ bool ContentSource::forEachChunk(const std::function<bool(const void*, size_t)>&
     if (fd_ < 0) {
         const std::string& bytes = content_->bytes;
         for (size_t done = 0; done < bytes.size(); done += kChunkSize) {
-            if (!consume(bytes.data() + done, std::min(kChunkSize, bytes.size() - done))) return false;
+            if (!consume(bytes.data() + done, std::min(kChunkSize, bytes.size() - done)))
+                return false;
         }
         return true;
     }
@@ -45,7 +47,8 @@ bool ContentSource::forEachChunk(const std::function<bool(const void*, size_t)>&
     for (;;) {
         const ssize_t n = read(fd_, chunk.data(), chunk.size());
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return fail("cannot read %s: %s", content_->hostPath.c_str(), std::strerror(errno));
+        if (n < 0)
+            return fail("cannot read %s: %s", content_->hostPath.c_str(), std::strerror(errno));
         if (n == 0) break;
         done += uint64_t(n);
         // The size is already in the output; a file that grew would corrupt the package.
@@ -53,7 +56,8 @@ bool ContentSource::forEachChunk(const std::function<bool(const void*, size_t)>&
         if (!consume(chunk.data(), size_t(n))) return false;
     }
     if (done != size_)
-        return fail("cannot read %s: the file changed while it was read", content_->hostPath.c_str());
+        return fail("cannot read %s: the file changed while it was read",
+                    content_->hostPath.c_str());
     return true;
 }
 

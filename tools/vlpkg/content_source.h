@@ -11,7 +11,7 @@
 namespace vlpkg {
 
 class ContentSource {
-public:
+  public:
     ContentSource() = default;
     ~ContentSource();
     ContentSource(const ContentSource&) = delete;
@@ -24,7 +24,7 @@ public:
 
     static constexpr size_t kChunkSize = 64 * 1024;
 
-private:
+  private:
     const Content* content_ = nullptr;
     int fd_ = -1;
     uint64_t size_ = 0;

@@ -51,7 +51,8 @@ bool parseEntry(const std::string& text, DependencyEntry& entry) {
     parsed.name = rest.substr(0, colon);
     if (parsed.name.empty()) return fail("entry \"%s\" has no name", text.c_str());
     if (parsed.name.size() > kNameFieldSize)
-        return fail("entry \"%s\": the name is longer than %zu bytes", text.c_str(), kNameFieldSize);
+        return fail("entry \"%s\": the name is longer than %zu bytes", text.c_str(),
+                    kNameFieldSize);
     if (colon != std::string::npos) {
         const std::string bounds = rest.substr(colon + 1);
         const size_t second = bounds.find(':');

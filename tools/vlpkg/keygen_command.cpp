@@ -46,7 +46,8 @@ bool writeNewFile(const std::string& path, const std::string& contents, mode_t m
     const int placeError = errno;
     unlink(temporary.c_str());
     if (!placed) {
-        if (placeError == EEXIST) return fail("%s exists already (use --force to replace it)", path.c_str());
+        if (placeError == EEXIST)
+            return fail("%s exists already (use --force to replace it)", path.c_str());
         return fail("cannot create %s: %s", path.c_str(), std::strerror(placeError));
     }
     return true;

@@ -52,13 +52,13 @@ void decodeText(PackageReader& reader, PartReport& report) {
 
 void decodeEntries(PackageReader& reader, PartReport& report) {
     if (!readEntryPart(reader, report.entries))
-        report.problem = report.length < kEntryCountSize ? "entry list without a count"
-                                                         : "entry list cut short";
+        report.problem =
+            report.length < kEntryCountSize ? "entry list without a count" : "entry list cut short";
 }
 
 // Walks the inflated container: entry header, name, data, over and over.
 class EntryLister {
-public:
+  public:
     explicit EntryLister(PartReport& report) : report_(report) {}
 
     void feed(const uint8_t* bytes, size_t size) {
@@ -85,7 +85,7 @@ public:
     // An entry begun but not completed when the data ended.
     bool midEntry() const { return !header_.empty() || dataLeft_ > 0; }
 
-private:
+  private:
     void startEntry() {
         const auto* h = reinterpret_cast<const uint8_t*>(header_.data());
         entry_ = FileEntryInfo{};
@@ -242,21 +242,36 @@ bool isEntryList(uint16_t type) {
 
 const char* partTypeName(uint16_t type) {
     switch (type) {
-        case kPartHeader: return "header";
-        case kPartText2: return "text2";
-        case kPartDepends: return "depends";
-        case kPartFiles: return "files";
-        case kPartSignature: return "signature";
-        case kPartArchitecture: return "architecture";
-        case kPartConflicts: return "conflicts";
-        case kPartBundleHeader: return "bundle-header";
-        case kPartProvides: return "provides";
-        case kPartDisabledMembers: return "disabled-members";
-        case kPartImage: return "image";
-        case kPartNote: return "note";
-        case kPartText24: return "text24";
-        case kPartSha256Marker: return "sha256-marker";
-        default: return "unknown";
+        case kPartHeader:
+            return "header";
+        case kPartText2:
+            return "text2";
+        case kPartDepends:
+            return "depends";
+        case kPartFiles:
+            return "files";
+        case kPartSignature:
+            return "signature";
+        case kPartArchitecture:
+            return "architecture";
+        case kPartConflicts:
+            return "conflicts";
+        case kPartBundleHeader:
+            return "bundle-header";
+        case kPartProvides:
+            return "provides";
+        case kPartDisabledMembers:
+            return "disabled-members";
+        case kPartImage:
+            return "image";
+        case kPartNote:
+            return "note";
+        case kPartText24:
+            return "text24";
+        case kPartSha256Marker:
+            return "sha256-marker";
+        default:
+            return "unknown";
     }
 }
 
@@ -290,8 +305,8 @@ bool inspectPackage(std::istream& in, Inspection& inspection, std::string& probl
             // Nothing to decode.
         } else if (type == kPartHeader || type == kPartBundleHeader) {
             decodeHeader(reader, report);
-            inspection.packages.push_back({report.name, report.version, type == kPartBundleHeader,
-                                           false, {}});
+            inspection.packages.push_back(
+                {report.name, report.version, type == kPartBundleHeader, false, {}});
         } else if (isText(report.type)) {
             decodeText(reader, report);
         } else if (isEntryList(report.type)) {
@@ -330,10 +345,11 @@ void printInspection(const Inspection& inspection, const std::string& fileName, 
         out << "part " << part.type << " " << partTypeName(part.type) << " at " << part.offset
             << ", " << part.length << " bytes\n";
         if (part.type == kPartHeader || part.type == kPartBundleHeader) {
-            out << "  name " << quoted(part.name, false) << ", version " << versionText(part.version)
-                << " (" << hex32(part.version) << ")\n";
+            out << "  name " << quoted(part.name, false) << ", version "
+                << versionText(part.version) << " (" << hex32(part.version) << ")\n";
             out << "  build time " << part.buildTime << " (" << timeText(part.buildTime) << ")\n";
-            out << "  flags " << (part.hasFlags ? hex32(part.flags) : "none (no flags word)") << "\n";
+            out << "  flags " << (part.hasFlags ? hex32(part.flags) : "none (no flags word)")
+                << "\n";
         } else if (isText(part.type)) {
             out << "  text " << quoted(part.text, false) << (part.textCut ? " (cut)" : "") << "\n";
         } else if (isEntryList(part.type)) {
@@ -346,8 +362,7 @@ void printInspection(const Inspection& inspection, const std::string& fileName, 
                     << " size " << f.size << " " << quoted(f.name, false) << "\n";
             if (part.fileCount > part.files.size())
                 out << "  ... " << part.fileCount - part.files.size() << " more entries\n";
-            out << "  " << part.fileCount << " entries, " << part.inflatedSize
-                << " bytes inflated";
+            out << "  " << part.fileCount << " entries, " << part.inflatedSize << " bytes inflated";
             if (part.trailingBytes) out << ", " << part.trailingBytes << " bytes after the stream";
             out << "\n";
         } else if (part.type == kPartSignature) {
@@ -380,16 +395,16 @@ void printInspectionJson(const Inspection& inspection, const std::string& fileNa
     out << "{\"file\":" << quoted(fileName, true) << ",\"size\":" << inspection.fileSize
         << ",\"declaredSize\":" << inspection.declaredSize << ",\"magic\":\""
         << hex32(inspection.magic) << "\",\"damage\":"
-        << (inspection.damage.empty() ? "null" : quoted(inspection.damage, true))
-        << ",\"parts\":[";
+        << (inspection.damage.empty() ? "null" : quoted(inspection.damage, true)) << ",\"parts\":[";
     for (size_t i = 0; i < inspection.parts.size(); ++i) {
         const PartReport& part = inspection.parts[i];
         out << (i ? "," : "") << "{\"type\":" << part.type << ",\"kind\":\""
             << partTypeName(part.type) << "\",\"offset\":" << part.offset
             << ",\"length\":" << part.length;
         if (part.type == kPartHeader || part.type == kPartBundleHeader) {
-            out << ",\"name\":" << quoted(part.name, true) << ",\"version\":" << version(part.version)
-                << ",\"versionCode\":" << part.version << ",\"buildTime\":" << part.buildTime
+            out << ",\"name\":" << quoted(part.name, true)
+                << ",\"version\":" << version(part.version) << ",\"versionCode\":" << part.version
+                << ",\"buildTime\":" << part.buildTime
                 << ",\"flags\":" << (part.hasFlags ? std::to_string(part.flags) : "null");
         } else if (isText(part.type)) {
             out << ",\"text\":" << quoted(part.text, true)
@@ -426,7 +441,8 @@ void printInspectionJson(const Inspection& inspection, const std::string& fileNa
     for (size_t i = 0; i < inspection.packages.size(); ++i) {
         const PackageSummary& p = inspection.packages[i];
         out << (i ? "," : "") << "{\"name\":" << quoted(p.name, true)
-            << ",\"version\":" << version(p.version) << ",\"bundle\":" << (p.isBundle ? "true" : "false");
+            << ",\"version\":" << version(p.version)
+            << ",\"bundle\":" << (p.isBundle ? "true" : "false");
         if (!p.isBundle)
             out << ",\"signed\":" << (p.signedPart ? "true" : "false")
                 << ",\"schemes\":" << schemes(p.signature);

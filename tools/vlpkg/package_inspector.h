@@ -21,10 +21,10 @@ struct FileEntryInfo {
 };
 
 struct SignatureInfo {
-    bool ed25519 = false;  // the Ed25519 half is present (not all zero)
-    bool legacy = false;   // the older scheme's check value and scalar are present
-    bool tooShort = false; // under 68 bytes: refused whatever it holds
-    bool sha256 = false;   // the digest it is checked against is SHA-256 (else SHA-1)
+    bool ed25519 = false;   // the Ed25519 half is present (not all zero)
+    bool legacy = false;    // the older scheme's check value and scalar are present
+    bool tooShort = false;  // under 68 bytes: refused whatever it holds
+    bool sha256 = false;    // the digest it is checked against is SHA-256 (else SHA-1)
     std::array<uint8_t, 32> digest{};
 };
 

@@ -66,7 +66,9 @@ void findMembers(PackageLayout& layout) {
 
 }  // namespace
 
-uint64_t PartInfo::end() const { return offset + kPartHeaderSize + length; }
+uint64_t PartInfo::end() const {
+    return offset + kPartHeaderSize + length;
+}
 
 const std::vector<uint32_t>& allPartTypes() {
     static const std::vector<uint32_t> types = [] {
@@ -123,7 +125,8 @@ bool readLayout(std::istream& in, PackageLayout& layout, std::string& problem) {
                         " bytes needed, " + std::to_string(layout.fileSize) + " present)";
         layout.parts.pop_back();
     } else if (reached < layout.fileSize) {
-        layout.damage = std::to_string(layout.fileSize - reached) + " stray bytes after the last part";
+        layout.damage =
+            std::to_string(layout.fileSize - reached) + " stray bytes after the last part";
     } else if (layout.declaredSize != layout.fileSize) {
         layout.damage = "the outer header declares " + std::to_string(layout.declaredSize) +
                         " bytes, the file has " + std::to_string(layout.fileSize);

@@ -25,9 +25,9 @@ constexpr size_t kNoPart = std::numeric_limits<size_t>::max();
 
 // One package (a single package file, or a bundle member): indexes into PackageLayout::parts.
 struct MemberLayout {
-    size_t first = 0;           // its first part: a marker before the header, or the header
-    size_t header = 0;          // its header part (type 1)
-    size_t signature = kNoPart; // its signature part, if it has one
+    size_t first = 0;            // its first part: a marker before the header, or the header
+    size_t header = 0;           // its header part (type 1)
+    size_t signature = kNoPart;  // its signature part, if it has one
     // Where a signature belongs: at the existing one, else after the file container (or the
     // image), else at the end of the package's parts.
     size_t signatureAt = 0;

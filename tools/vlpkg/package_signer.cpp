@@ -52,8 +52,8 @@ bool writeUnsignedCopy(std::istream& in, const PackageLayout& layout, ByteSink& 
 
         const size_t rest = member.signature == kNoPart ? member.signatureAt : member.signature + 1;
         if (!copyParts(in, layout, rest, member.end, out)) return false;
-        const size_t next = k + 1 < layout.members.size() ? layout.members[k + 1].first
-                                                          : layout.parts.size();
+        const size_t next =
+            k + 1 < layout.members.size() ? layout.members[k + 1].first : layout.parts.size();
         if (!copyParts(in, layout, member.end, next, out)) return false;
     }
     return finishOuterHeader(out, start);
@@ -67,8 +67,7 @@ bool signDigests(ByteSink& out, const std::vector<uint64_t>& signatureOffsets, e
     reader.wantedTypes = {uint32_t(PartType::Signature)};
     size_t next = 0;
     while (reader.nextPart() == PartType::Signature) {
-        const uint64_t at =
-            uint64_t(reader.parts().partStart()) + kEd25519SignatureOffset;
+        const uint64_t at = uint64_t(reader.parts().partStart()) + kEd25519SignatureOffset;
         // A signature part copied from elsewhere in the file is not one of ours.
         if (next >= signatureOffsets.size() || signatureOffsets[next] != at) continue;
         reader.parts().finishDigest();
@@ -85,8 +84,7 @@ bool signDigests(ByteSink& out, const std::vector<uint64_t>& signatureOffsets, e
 
 }  // namespace
 
-bool signPackageFile(std::istream& in, const std::string& inName, ByteSink& out,
-                     evp_pkey_st* key) {
+bool signPackageFile(std::istream& in, const std::string& inName, ByteSink& out, evp_pkey_st* key) {
     PackageLayout layout;
     std::string problem;
     if (!readLayout(in, layout, problem)) return fail("%s %s", inName.c_str(), problem.c_str());

@@ -5,9 +5,9 @@
 #include <numeric>
 #include <tuple>
 
+#include "package/little_endian.h"
 #include "vlpkg/container_writer.h"
 #include "vlpkg/content_source.h"
-#include "package/little_endian.h"
 #include "vlpkg/tool_report.h"
 
 namespace vlpkg {
@@ -139,7 +139,8 @@ bool writeHeaderParts(ByteSink& sink, uint16_t type, const HeaderSpec& spec) {
            writeTextPart(sink, kPartText2, spec.text2) && writeTextPart(sink, kPartNote, spec.note);
 }
 
-bool writeEntryListPart(ByteSink& sink, uint16_t type, const std::vector<DependencyEntry>& entries) {
+bool writeEntryListPart(ByteSink& sink, uint16_t type,
+                        const std::vector<DependencyEntry>& entries) {
     if (entries.size() > kMaxEntries) return fail("more than %zu entries in one list", kMaxEntries);
     for (const DependencyEntry& e : entries) {
         if (!checkName(e.name, "entry")) return false;
@@ -152,7 +153,8 @@ bool writeContentPart(ByteSink& sink, uint16_t type, const Content& content) {
     ContentSource source;
     uint64_t start;
     if (!source.open(content) || !beginPart(sink, type, start)) return false;
-    if (!source.forEachChunk([&](const void* d, size_t n) { return sink.write(d, n); })) return false;
+    if (!source.forEachChunk([&](const void* d, size_t n) { return sink.write(d, n); }))
+        return false;
     return finishPart(sink, start);
 }
 
@@ -170,7 +172,8 @@ bool writePackageParts(ByteSink& sink, const PackageSpec& spec) {
 
 bool writePackage(ByteSink& sink, const PackageSpec& spec) {
     uint64_t start;
-    return beginOuterHeader(sink, spec.alternativeMagic ? kAlternativeMagic : kPackageMagic, start) &&
+    return beginOuterHeader(sink, spec.alternativeMagic ? kAlternativeMagic : kPackageMagic,
+                            start) &&
            writePackageParts(sink, spec) && finishOuterHeader(sink, start);
 }
 

@@ -45,10 +45,10 @@ KeyHandle checkEd25519(KeyHandle key, const std::string& path, const char* what)
 
 bool toPem(evp_pkey_st* key, bool secret, std::string& pem) {
     BioHandle bio(BIO_new(BIO_s_mem()));
-    const int written = !bio                ? 0
-                        : secret            ? PEM_write_bio_PrivateKey(bio.get(), key, nullptr,
-                                                                       nullptr, 0, nullptr, nullptr)
-                                            : PEM_write_bio_PUBKEY(bio.get(), key);
+    const int written =
+        !bio     ? 0
+        : secret ? PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr)
+                 : PEM_write_bio_PUBKEY(bio.get(), key);
     if (written != 1) return fail("cannot encode the key: %s", cryptoError().c_str());
     char* data = nullptr;
     const long size = BIO_get_mem_data(bio.get(), &data);
@@ -58,7 +58,9 @@ bool toPem(evp_pkey_st* key, bool secret, std::string& pem) {
 
 }  // namespace
 
-void KeyDeleter::operator()(evp_pkey_st* key) const { EVP_PKEY_free(key); }
+void KeyDeleter::operator()(evp_pkey_st* key) const {
+    EVP_PKEY_free(key);
+}
 
 KeyHandle loadPrivateKey(const std::string& path) {
     BioHandle bio(BIO_new_file(path.c_str(), "r"));
@@ -115,7 +117,11 @@ bool rawPublicKey(evp_pkey_st* key, Ed25519PublicKey& raw) {
     return true;
 }
 
-bool privateKeyPem(evp_pkey_st* key, std::string& pem) { return toPem(key, true, pem); }
-bool publicKeyPem(evp_pkey_st* key, std::string& pem) { return toPem(key, false, pem); }
+bool privateKeyPem(evp_pkey_st* key, std::string& pem) {
+    return toPem(key, true, pem);
+}
+bool publicKeyPem(evp_pkey_st* key, std::string& pem) {
+    return toPem(key, false, pem);
+}
 
 }  // namespace vlpkg

@@ -12,11 +12,11 @@ const char* const kToolHelp =
     "Builds, signs and inspects package files of the router's installer.\n"
     "\n"
     "commands:\n"
-    "  build    build a package from a directory tree      vlpkg build [options] -o OUT DIR\n"
-    "  bundle   make a bundle from member packages         vlpkg bundle [options] -o OUT MEMBER...\n"
-    "  sign     sign every package in a file               vlpkg sign --key KEY IN OUT\n"
-    "  inspect  show the parts and contents of a file      vlpkg inspect [--json] FILE\n"
-    "  keygen   make a new Ed25519 key pair                vlpkg keygen [-o DIR]\n"
+    "  build    build a package from a directory tree: build [options] -o OUT DIR\n"
+    "  bundle   make a bundle of packages: bundle [options] -o OUT MEMBER...\n"
+    "  sign     sign every package in a file: sign --key KEY IN OUT\n"
+    "  inspect  show the parts and contents of a file: inspect [--json] FILE\n"
+    "  keygen   make a new Ed25519 key pair: keygen [-o DIR]\n"
     "\n"
     "\"vlpkg COMMAND --help\" describes each command's options.\n";
 
@@ -26,11 +26,8 @@ using Command = int (*)(const std::vector<std::string>&, std::ostream&);
 
 int runTool(const std::vector<std::string>& args, std::ostream& out) {
     static const std::map<std::string, Command> kCommands = {
-        {"build", buildCommand},
-        {"bundle", bundleCommand},
-        {"sign", signCommand},
-        {"inspect", inspectCommand},
-        {"keygen", keygenCommand},
+        {"build", buildCommand},     {"bundle", bundleCommand}, {"sign", signCommand},
+        {"inspect", inspectCommand}, {"keygen", keygenCommand},
     };
     if (args.empty()) {
         fail("no command given (see vlpkg --help)");

@@ -18,7 +18,8 @@ constexpr uint16_t kPermissionBits = 07777;
 bool scanDirectory(const std::string& host, const std::string& prefix,
                    std::vector<FileSpec>& files) {
     DIR* dir = opendir(host.c_str());
-    if (dir == nullptr) return fail("cannot read directory %s: %s", host.c_str(), std::strerror(errno));
+    if (dir == nullptr)
+        return fail("cannot read directory %s: %s", host.c_str(), std::strerror(errno));
     std::vector<std::string> names;
     errno = 0;
     while (const dirent* entry = readdir(dir)) {

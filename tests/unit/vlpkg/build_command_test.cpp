@@ -29,7 +29,7 @@ ToolRun runTool(std::vector<std::string> args) {
 }
 
 class BuildCommandTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         dir.write("tree/bin/tool", "#!/bin/sh\necho tool\n", 0755);
         dir.write("tree/etc/secret", "s", 0600);
@@ -40,8 +40,9 @@ protected:
     void TearDown() override { unsetenv("SOURCE_DATE_EPOCH"); }
 
     ToolRun build(std::vector<std::string> extra) {
-        std::vector<std::string> args = {"build", "--name", "demo", "--version", "7.1rc2",
-                                         "--build-time", "1234", "-o", dir.file("out.vlp")};
+        std::vector<std::string> args = {"build",     "--name", "demo",
+                                         "--version", "7.1rc2", "--build-time",
+                                         "1234",      "-o",     dir.file("out.vlp")};
         args.insert(args.end(), extra.begin(), extra.end());
         return runTool(args);
     }
@@ -112,11 +113,16 @@ TEST_F(BuildCommandTest, VersionTextsOfEveryKindComeBackFromThePackage) {
 }
 
 TEST_F(BuildCommandTest, MetadataOptionsBecomeParts) {
-    const ToolRun run = build({"--flags", "0x10", "--boot-image", "--architecture", "powerpc",
-                               "--note", "a note", "--text2", "two", "--text24", "t24",
-                               "--depends", "base:7.0", "--depends=other", "--provides",
-                               "web::7.2@-3", "--conflicts", "old:6.0:6.48", "--empty-image",
-                               dir.file("tree")});
+    const ToolRun run = build({"--flags",       "0x10",
+                               "--boot-image",  "--architecture",
+                               "powerpc",       "--note",
+                               "a note",        "--text2",
+                               "two",           "--text24",
+                               "t24",           "--depends",
+                               "base:7.0",      "--depends=other",
+                               "--provides",    "web::7.2@-3",
+                               "--conflicts",   "old:6.0:6.48",
+                               "--empty-image", dir.file("tree")});
     ASSERT_EQ(run.status, 0) << run.errors;
     const std::vector<RawPart> parts = outputParts();
     ASSERT_EQ(testsupport::partTypes(parts),
@@ -132,10 +138,12 @@ TEST_F(BuildCommandTest, MetadataOptionsBecomeParts) {
 }
 
 TEST_F(BuildCommandTest, MetadataFileLinesStandForOptions) {
-    dir.write("meta", "# demo package\nname = fromfile\nversion = 6.48.2\n\nno-metadata\n"
-                      "depends = base\ndepends = more:7.0\n");
-    const ToolRun run = runTool({"build", "--metadata", dir.file("meta"), "--build-time", "7",
-                                 "--name", "override", "-o", dir.file("out.vlp"), dir.file("tree")});
+    dir.write("meta",
+              "# demo package\nname = fromfile\nversion = 6.48.2\n\nno-metadata\n"
+              "depends = base\ndepends = more:7.0\n");
+    const ToolRun run =
+        runTool({"build", "--metadata", dir.file("meta"), "--build-time", "7", "--name", "override",
+                 "-o", dir.file("out.vlp"), dir.file("tree")});
     ASSERT_EQ(run.status, 0) << run.errors;
     const std::vector<RawPart> parts = outputParts();
     EXPECT_EQ(parts[0].payload.substr(0, 9), std::string("override\0", 9));
@@ -200,8 +208,8 @@ TEST_F(BuildCommandTest, BadArgumentsFailWithAReasonAndNoOutput) {
     }
     const ToolRun missing = build({dir.file("no-such-tree")});
     EXPECT_EQ(missing.status, 1);
-    EXPECT_EQ(missing.errors, "ERROR: cannot read " + dir.file("no-such-tree") +
-                                  ": No such file or directory\n");
+    EXPECT_EQ(missing.errors,
+              "ERROR: cannot read " + dir.file("no-such-tree") + ": No such file or directory\n");
     EXPECT_EQ(access(dir.file("out.vlp").c_str(), F_OK), -1);
 }
 
@@ -236,14 +244,14 @@ TEST_F(BuildCommandTest, SameInputsGiveTheSameBytes) {
 
 TEST_F(BuildCommandTest, BuildTimeDefaultsToSourceDateEpoch) {
     setenv("SOURCE_DATE_EPOCH", "1600000000", 1);
-    const ToolRun run = runTool({"build", "--name", "t", "--version", "7.1", "-o",
-                                 dir.file("out.vlp"), dir.file("tree")});
+    const ToolRun run = runTool(
+        {"build", "--name", "t", "--version", "7.1", "-o", dir.file("out.vlp"), dir.file("tree")});
     ASSERT_EQ(run.status, 0) << run.errors;
     EXPECT_EQ(outputParts()[0].payload.substr(20, 4), testsupport::little32(1600000000));
 
     setenv("SOURCE_DATE_EPOCH", "yesterday", 1);
-    const ToolRun bad = runTool({"build", "--name", "t", "--version", "7.1", "-o",
-                                 dir.file("out.vlp"), dir.file("tree")});
+    const ToolRun bad = runTool(
+        {"build", "--name", "t", "--version", "7.1", "-o", dir.file("out.vlp"), dir.file("tree")});
     EXPECT_EQ(bad.status, 2);
     EXPECT_EQ(bad.errors,
               "ERROR: SOURCE_DATE_EPOCH \"yesterday\" is not a 32-bit number of seconds\n");

@@ -31,7 +31,7 @@ std::vector<RawPart> parts(const std::string& package) {
 }
 
 class BundleCommandTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         core = testsupport::signedBytes(
             testsupport::packageBytes(testsupport::simplePackage("core", "7.2", {{"bin/c", "c"}})));
@@ -42,8 +42,9 @@ protected:
     }
 
     ToolRun bundle(std::vector<std::string> extra) {
-        std::vector<std::string> args = {"bundle", "--name", "suite", "--version", "7.2",
-                                         "--build-time", "99", "-o", dir.file("out.vlp")};
+        std::vector<std::string> args = {"bundle",    "--name", "suite",
+                                         "--version", "7.2",    "--build-time",
+                                         "99",        "-o",     dir.file("out.vlp")};
         args.insert(args.end(), extra.begin(), extra.end());
         return runTool(args);
     }
@@ -129,8 +130,10 @@ TEST_F(BundleCommandTest, RefusesMembersABundleCannotHold) {
          dir.file("suite.vlp") + ": a member cannot have the bundle's name suite"},
         {{dir.file("core.vlp"), dir.file("core.vlp")},
          dir.file("core.vlp") + ": a member named core is already in the bundle"},
-        {{dir.file("cut.vlp")}, dir.file("cut.vlp") + " is damaged: the file ends inside its last part"},
-        {{dir.file("text.vlp")}, dir.file("text.vlp") + " is not a package file (magic 0x7473756a)"},
+        {{dir.file("cut.vlp")},
+         dir.file("cut.vlp") + " is damaged: the file ends inside its last part"},
+        {{dir.file("text.vlp")},
+         dir.file("text.vlp") + " is not a package file (magic 0x7473756a)"},
         {{dir.file("missing.vlp")}, "cannot read " + dir.file("missing.vlp")},
         {{"--disabled", "nobody", dir.file("core.vlp")},
          "--disabled nobody names no member of the bundle"},

@@ -110,32 +110,41 @@ TEST(PackageInspectorTest, TextOutput) {
     const std::string size = std::to_string(bytes.size());
     const std::string filesLength = std::to_string(split[2].payload.size());
     const uint64_t unknownAt = split[3].offset, signatureAt = split[4].offset;
-    EXPECT_EQ(out.str(),
-              "file a.vlp: " + size + " bytes, declared " + size + ", magic 0xbad0f11e (package)\n"
-              "part 1 header at 8, 32 bytes\n"
-              "  name \"a\", version 7.1 (0x07016600)\n"
-              "  build time 0 (1970-01-01 00:00:00 UTC)\n"
-              "  flags none (no flags word)\n"
-              "part 23 note at 46, 10 bytes\n"
-              "  text \"say \\\"hi\\\"\\x0a\\xff\"\n"
-              "part 4 files at 62, " + filesLength + " bytes\n"
-              "  file 100644 variant 0 size 1 \"bin/a\"\n"
-              "  1 entries, 36 bytes inflated\n"
-              "part 99 unknown at " + std::to_string(unknownAt) + ", 2 bytes\n"
-              "part 9 signature at " + std::to_string(signatureAt) + ", 68 bytes\n"
-              "  ed25519 absent, legacy present\n"
-              "  digest sha1 " + std::string() +
-                  [&] {
-                      std::string hex;
-                      for (size_t i = 0; i < 20; ++i) {
-                          char two[3];
-                          std::snprintf(two, sizeof two, "%02x",
-                                        inspection.parts[4].signature.digest[i]);
-                          hex += two;
-                      }
-                      return hex;
-                  }() + "\n"
-              "package a-7.1: legacy\n");
+    EXPECT_EQ(
+        out.str(), "file a.vlp: " + size + " bytes, declared " + size +
+                       ", magic 0xbad0f11e (package)\n"
+                       "part 1 header at 8, 32 bytes\n"
+                       "  name \"a\", version 7.1 (0x07016600)\n"
+                       "  build time 0 (1970-01-01 00:00:00 UTC)\n"
+                       "  flags none (no flags word)\n"
+                       "part 23 note at 46, 10 bytes\n"
+                       "  text \"say \\\"hi\\\"\\x0a\\xff\"\n"
+                       "part 4 files at 62, " +
+                       filesLength +
+                       " bytes\n"
+                       "  file 100644 variant 0 size 1 \"bin/a\"\n"
+                       "  1 entries, 36 bytes inflated\n"
+                       "part 99 unknown at " +
+                       std::to_string(unknownAt) +
+                       ", 2 bytes\n"
+                       "part 9 signature at " +
+                       std::to_string(signatureAt) +
+                       ", 68 bytes\n"
+                       "  ed25519 absent, legacy present\n"
+                       "  digest sha1 " +
+                       std::string() +
+                       [&] {
+                           std::string hex;
+                           for (size_t i = 0; i < 20; ++i) {
+                               char two[3];
+                               std::snprintf(two, sizeof two, "%02x",
+                                             inspection.parts[4].signature.digest[i]);
+                               hex += two;
+                           }
+                           return hex;
+                       }() +
+                       "\n"
+                       "package a-7.1: legacy\n");
 }
 
 TEST(PackageInspectorTest, JsonOutputEscapesTexts) {

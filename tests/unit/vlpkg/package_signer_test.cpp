@@ -102,8 +102,8 @@ TEST(PackageSignerTest, OlderSchemeHalfIsKeptOnlyWhileItsBytesStillMatch) {
     testsupport::appendPart(old, 9, legacy);
     resigned = testsupport::signedBytes(old);
     EXPECT_EQ(testsupport::partTypes(parts(resigned)), (std::vector<uint16_t>{25, 1, 16, 3, 4, 9}));
-    EXPECT_EQ(signaturePayload(resigned), std::string(132 - 64, '\0') +
-                                              signaturePayload(resigned).substr(68));
+    EXPECT_EQ(signaturePayload(resigned),
+              std::string(132 - 64, '\0') + signaturePayload(resigned).substr(68));
     EXPECT_EQ(testsupport::verifyEd25519(resigned), std::vector<bool>{true});
 }
 
@@ -177,11 +177,14 @@ TEST(PackageSignerTest, SecondHeaderOutsideABundleIsSignedAsAPackageOfItsOwn) {
 TEST(PackageSignerTest, RefusesWhatItCannotSignWhole) {
     const std::string plain = testsupport::packageBytes(sample());
     const std::pair<std::string, std::string> cases[] = {
-        {plain.substr(0, plain.size() - 1), "ERROR: in is damaged: the file ends inside its last part"},
+        {plain.substr(0, plain.size() - 1),
+         "ERROR: in is damaged: the file ends inside its last part"},
         {plain + "xyz", "ERROR: in is damaged: 3 stray bytes after the last part"},
         {"\x1e\xf1\xd0\xba", "ERROR: in is shorter than a package's outer header"},
-        {std::string("PK\x03\x04\0\0\0\0", 8), "ERROR: in is not a package file (magic 0x04034b50)"},
-        {std::string("\x1e\xf1\xd0\xba\x06\0\0\0\x10\0\0\0\0\0", 14), "ERROR: in has no header part"},
+        {std::string("PK\x03\x04\0\0\0\0", 8),
+         "ERROR: in is not a package file (magic 0x04034b50)"},
+        {std::string("\x1e\xf1\xd0\xba\x06\0\0\0\x10\0\0\0\0\0", 14),
+         "ERROR: in has no header part"},
         {std::string("\x1e\xf1\xd0\xba\0\0\0\0", 8), "ERROR: in has no header part"},
     };
     vlpkg::KeyHandle key = vlpkg::loadPrivateKey(testsupport::developmentPrivateKey());
@@ -230,9 +233,11 @@ TEST(SignCommandTest, SignsAFileInPlaceAndReportsBadKeys) {
         {{"sign", dir.file("p.vlp"), dir.file("q.vlp")}, "ERROR: no signing key given (--key)\n"},
         {{"sign", "--key", testsupport::developmentPrivateKey(), dir.file("p.vlp")},
          "ERROR: expected IN and OUT (see vlpkg sign --help)\n"},
-        {{"sign", "--key", testsupport::developmentPublicKey(), dir.file("p.vlp"), dir.file("q.vlp")},
+        {{"sign", "--key", testsupport::developmentPublicKey(), dir.file("p.vlp"),
+          dir.file("q.vlp")},
          "ERROR: " + testsupport::developmentPublicKey() + " holds no private key"},
-        {{"sign", "--key", testsupport::developmentPrivateKey(), dir.file("none"), dir.file("q.vlp")},
+        {{"sign", "--key", testsupport::developmentPrivateKey(), dir.file("none"),
+          dir.file("q.vlp")},
          "ERROR: cannot read " + dir.file("none") + "\n"},
     };
     for (const auto& [args, message] : failures) {

@@ -54,13 +54,13 @@ std::vector<RawFileEntry> containerEntries(const std::string& package) {
 }
 
 TEST(PackageWriterGoldenTest, OuterHeaderAndHeaderPartWithoutFlagsWord) {
-    const std::string expected = hex(
-        "1e f1 d0 ba  26 00 00 00"        // magic, 38 bytes follow
-        "01 00  20 00 00 00"              // header part, 32-byte payload
-        "61 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"  // "a", NUL padded
-        "00 66 02 01"                     // version 1.2
-        "44 33 22 11"                     // build time
-        "00 00 00 00 00 00 00 00");       // not interpreted
+    const std::string expected =
+        hex("1e f1 d0 ba  26 00 00 00"                         // magic, 38 bytes follow
+            "01 00  20 00 00 00"                               // header part, 32-byte payload
+            "61 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"  // "a", NUL padded
+            "00 66 02 01"                                      // version 1.2
+            "44 33 22 11"                                      // build time
+            "00 00 00 00 00 00 00 00");                        // not interpreted
     EXPECT_EQ(testsupport::packageBytes(headerOnly()), expected);
 }
 
@@ -68,26 +68,26 @@ TEST(PackageWriterGoldenTest, HeaderPartWithFlagsWordAndFullLengthName) {
     vlpkg::PackageSpec spec = headerOnly();
     spec.name = "abcdefghijklmnop";  // 16 characters: no terminator
     spec.flags = 0x80000003;
-    const std::string expected = hex(
-        "1e f1 d0 ba  2a 00 00 00"
-        "01 00  24 00 00 00"
-        "61 62 63 64 65 66 67 68 69 6a 6b 6c 6d 6e 6f 70"
-        "00 66 02 01  44 33 22 11  00 00 00 00 00 00 00 00"
-        "03 00 00 80");
+    const std::string expected =
+        hex("1e f1 d0 ba  2a 00 00 00"
+            "01 00  24 00 00 00"
+            "61 62 63 64 65 66 67 68 69 6a 6b 6c 6d 6e 6f 70"
+            "00 66 02 01  44 33 22 11  00 00 00 00 00 00 00 00"
+            "03 00 00 80");
     EXPECT_EQ(testsupport::packageBytes(spec), expected);
 }
 
 TEST(PackageWriterGoldenTest, EntryListWithBoundsAndNegativePriority) {
     const std::vector<DependencyEntry> entries = {
-        {"base", 0x07006600, 0, 0},           // 7.0 or later
-        {"web", 0, 0x07016203, -1},           // up to 7.1beta3, priority -1
+        {"base", 0x07006600, 0, 0},  // 7.0 or later
+        {"web", 0, 0x07016203, -1},  // up to 7.1beta3, priority -1
     };
-    const std::string expected = hex(
-        "02 00"
-        "62 61 73 65 00 00 00 00 00 00 00 00 00 00 00 00"
-        "00 66 00 07  00 00 00 00  00 00 00 00  00 00 00 00"
-        "77 65 62 00 00 00 00 00 00 00 00 00 00 00 00 00"
-        "00 00 00 00  00 00 00 00  03 62 01 07  ff ff ff ff");
+    const std::string expected =
+        hex("02 00"
+            "62 61 73 65 00 00 00 00 00 00 00 00 00 00 00 00"
+            "00 66 00 07  00 00 00 00  00 00 00 00  00 00 00 00"
+            "77 65 62 00 00 00 00 00 00 00 00 00 00 00 00 00"
+            "00 00 00 00  00 00 00 00  03 62 01 07  ff ff ff ff");
     EXPECT_EQ(vlpkg::encodeEntryList(entries), expected);
 
     vlpkg::PackageSpec spec = headerOnly();
@@ -103,9 +103,9 @@ TEST(PackageWriterGoldenTest, TextPartsCarryTheTextOnly) {
     spec.note = "hi";
     spec.architecture = "powerpc";
     const std::string bytes = testsupport::packageBytes(spec);
-    const std::string tail = hex(
-        "10 00  07 00 00 00  70 6f 77 65 72 70 63"  // architecture "powerpc"
-        "17 00  02 00 00 00  68 69");               // note "hi"
+    const std::string tail =
+        hex("10 00  07 00 00 00  70 6f 77 65 72 70 63"  // architecture "powerpc"
+            "17 00  02 00 00 00  68 69");               // note "hi"
     ASSERT_GE(bytes.size(), tail.size());
     EXPECT_EQ(bytes.substr(bytes.size() - tail.size()), tail);
     EXPECT_EQ(bytes.size(), 8 + 6 + 32 + tail.size());
@@ -117,14 +117,14 @@ TEST(PackageWriterGoldenTest, FileContainerEntry) {
     file.mode = 0x81ED;  // regular, 0755
     file.variant = 3;
     file.content.bytes = "hello";
-    const std::string expected = hex(
-        "ed 81"
-        "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"  // 21 spare bytes
-        "03"              // variant
-        "05 00 00 00"     // size
-        "05 00"           // name length
-        "62 69 6e 2f 78"  // "bin/x"
-        "68 65 6c 6c 6f");
+    const std::string expected =
+        hex("ed 81"
+            "00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"  // 21 spare bytes
+            "03"                                                              // variant
+            "05 00 00 00"                                                     // size
+            "05 00"                                                           // name length
+            "62 69 6e 2f 78"                                                  // "bin/x"
+            "68 65 6c 6c 6f");
     vlpkg::PackageSpec spec = headerOnly();
     spec.files = {file};
     std::vector<RawPart> split = parts(testsupport::packageBytes(spec));
@@ -143,7 +143,8 @@ TEST(PackageWriterGoldenTest, MarkerAndAlternativeMagic) {
     spec.sha256Marker = true;
     spec.alternativeMagic = true;
     const std::string bytes = testsupport::packageBytes(spec);
-    EXPECT_EQ(bytes.substr(0, 20), hex("fb 0f 10 a1  2c 00 00 00  19 00 00 00 00 00  01 00 20 00 00 00"));
+    EXPECT_EQ(bytes.substr(0, 20),
+              hex("fb 0f 10 a1  2c 00 00 00  19 00 00 00 00 00  01 00 20 00 00 00"));
 }
 
 TEST(PackageWriterTest, PartsFollowTheOrderTheReaderExpects) {

@@ -25,7 +25,8 @@ const std::vector<uint32_t> kInstallTypes = {1, 18, 20, 16, 3, 19, 17, 21, 4, 9}
 const std::vector<uint32_t> kScanTypes = {18, 1, 24, 16, 2, 23, 3, 19, 17, 21};
 
 TEST(ReaderAgreementTest, HeaderFieldsTextsAndLists) {
-    vlpkg::PackageSpec spec = testsupport::simplePackage("abcdefghijklmnop", "6.48.2", {{"a", "b"}});
+    vlpkg::PackageSpec spec =
+        testsupport::simplePackage("abcdefghijklmnop", "6.48.2", {{"a", "b"}});
     spec.flags = 0x80000001;
     spec.text24 = "twenty-four";
     spec.architecture = "powerpc";
