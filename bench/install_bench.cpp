@@ -40,11 +40,13 @@ constexpr size_t kInflateBlock = 65536;
 std::string packagePath;
 std::string installerPath;
 
-int removeEntry(const char* path, const struct stat*, int, FTW*) { return remove(path); }
+int removeEntry(const char* path, const struct stat*, int, FTW*) {
+    return remove(path);
+}
 
 // A fresh router root below /var/tmp, removed with everything in it.
 class RouterRoot {
-public:
+  public:
     RouterRoot() {
         char pattern[] = "/var/tmp/install-bench-XXXXXX";
         if (mkdtemp(pattern) == nullptr) return;
@@ -59,7 +61,7 @@ public:
     RouterRoot& operator=(const RouterRoot&) = delete;
     const std::string& path() const { return path_; }
 
-private:
+  private:
     std::string path_;
 };
 
@@ -97,7 +99,7 @@ void Install(benchmark::State& state) {
 
 // Writes the inflated file container's entries below `flash`, creating directories as needed.
 class EntryWriter {
-public:
+  public:
     explicit EntryWriter(std::string flash) : flash_(std::move(flash)) {}
     ~EntryWriter() {
         if (target_ >= 0) close(target_);
@@ -136,7 +138,7 @@ public:
         }
     }
 
-private:
+  private:
     void open() {
         const std::string path = flash_ + (name_.front() == '/' ? "" : "/") + name_;
         for (size_t slash = path.find('/', flash_.size() + 1); slash != std::string::npos;
@@ -246,14 +248,15 @@ void Reference(benchmark::State& state) {
 
 // Prints the usual table, then Install's throughput as a fraction of the reference's.
 class RatioReporter : public benchmark::ConsoleReporter {
-public:
+  public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs) {
             const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
             if (run.error_occurred || run.iterations == 0) continue;
             if (run.run_type != Run::RT_Iteration && !median) continue;
-            seconds_[run.run_name.function_name] = run.real_accumulated_time / double(run.iterations);
+            seconds_[run.run_name.function_name] =
+                run.real_accumulated_time / double(run.iterations);
         }
     }
     void Finalize() override {
@@ -265,7 +268,7 @@ public:
         std::printf("Install throughput = %.3f x Reference\n", reference->second / install->second);
     }
 
-private:
+  private:
     std::map<std::string, double> seconds_;
 };
 

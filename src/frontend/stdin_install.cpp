@@ -12,7 +12,9 @@
 #include "pkgdb/database.h"
 #include "report/reporter.h"
 
-CopySink::~CopySink() { (void)close(); }
+CopySink::~CopySink() {
+    (void)close();
+}
 
 bool CopySink::open(const std::string& path) {
     fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -66,7 +68,9 @@ CopySink::int_type CopySink::overflow(int_type character) {
     return character;
 }
 
-int CopySink::sync() { return flushBuffer() ? 0 : -1; }
+int CopySink::sync() {
+    return flushBuffer() ? 0 : -1;
+}
 
 bool CopySink::close() {
     if (fd_ < 0) return error_ == 0;

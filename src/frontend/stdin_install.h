@@ -24,7 +24,7 @@ constexpr int kStdinCopyUnavailable = -1;
 // A write-only file behind a stream buffer that remembers why its first write failed, so the
 // failure can be reported once, with its cause, after the reader has stopped at it.
 class CopySink : public std::streambuf {
-public:
+  public:
     static constexpr size_t kBufferSize = 65536;
 
     CopySink() = default;
@@ -39,12 +39,12 @@ public:
     // errno of the first failed write, 0 when none failed.
     int error() const { return error_; }
 
-protected:
+  protected:
     std::streamsize xsputn(const char* bytes, std::streamsize count) override;
     int_type overflow(int_type character) override;
     int sync() override;
 
-private:
+  private:
     bool flushBuffer();
     bool writeAll(const char* bytes, size_t count);
 

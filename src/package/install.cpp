@@ -21,20 +21,21 @@ namespace {
 
 // What the installing reader stops at; everything else is hashed and copied in passing.
 const std::vector<uint32_t> kInstallTypes = {
-    PartType::Header,    PartType::BundleHeader, PartType::DisabledMembers,
-    PartType::Architecture, PartType::Depends,   PartType::Provides,
-    PartType::Conflicts, PartType::Image,        PartType::Files,
-    PartType::Signature};
+    PartType::Header,  PartType::BundleHeader, PartType::DisabledMembers, PartType::Architecture,
+    PartType::Depends, PartType::Provides,     PartType::Conflicts,       PartType::Image,
+    PartType::Files,   PartType::Signature};
 
 // What scanning a download directory needs: headers and the lists behind them.
 const std::vector<uint32_t> kScanTypes = {
-    PartType::BundleHeader, PartType::Header,    PartType::Text24,   PartType::Architecture,
-    PartType::Text2,        PartType::Note,      PartType::Depends,  PartType::Provides,
+    PartType::BundleHeader, PartType::Header, PartType::Text24,  PartType::Architecture,
+    PartType::Text2,        PartType::Note,   PartType::Depends, PartType::Provides,
     PartType::Conflicts,    PartType::Image};
 
 constexpr const char* kPackageSuffixes[] = {".vlp", ".wsp"};
 
-bool bootImageKeptWhole() { return std::getenv(kBootImageVariable) != nullptr; }
+bool bootImageKeptWhole() {
+    return std::getenv(kBootImageVariable) != nullptr;
+}
 
 bool carriesBootImage(const PackageRecord& record) {
     return (record.flags & kFlagBootImage) != 0;
@@ -84,7 +85,7 @@ void stageUpgradedFlag(Manifest& manifest) {
 // installed and comes back to its place, with its file list and pending action, if the new
 // version fails: a caller that goes on with `packages` then still finds it.
 class EarlierVersion {
-public:
+  public:
     explicit EarlierVersion(Installer& installer) : installer_(installer) {}
     ~EarlierVersion() { putBack(); }
     EarlierVersion(const EarlierVersion&) = delete;
@@ -104,7 +105,7 @@ public:
     // The new version is in place; the earlier one is gone for good.
     void forget() { record_.reset(); }
 
-private:
+  private:
     void putBack() {
         if (!record_) return;
         record_->files = std::move(files_);
@@ -134,10 +135,10 @@ void eraseRecords(Installer& installer, const std::vector<const InstalledPackage
 
 // The records a bundle adds to `packages` besides its members: the bundle itself, which stays
 // only when the whole bundle was installed, and the empty-named records that make the members
-// of its part 20 install disabled, which never outlive the member installation (they are no
-// packages, and would keep a later package of that name from being installed enabled).
+// on its disabled-members list install disabled. Those never outlive the member installation:
+// they are no packages, and would keep a later package of that name from installing enabled.
 class BundleRecords {
-public:
+  public:
     explicit BundleRecords(Installer& installer) : installer_(installer) {}
     ~BundleRecords() {
         dropDisablers();
@@ -169,7 +170,7 @@ public:
     // The bundle is installed: it stays in `packages`.
     void keep() { bundle_ = nullptr; }
 
-private:
+  private:
     Installer& installer_;
     const InstalledPackage* bundle_ = nullptr;
     std::vector<const InstalledPackage*> disablers_;
@@ -310,9 +311,8 @@ InstalledPackage* installOne(Installer& installer, Manifest& manifest, PackageRe
     newlyInstalled = true;
     applyScheduledActions(installer, manifest, 0);
     // The scheduled actions may have taken the new record out again.
-    const bool stillThere =
-        std::any_of(installer.packages.begin(), installer.packages.end(),
-                    [&](const auto& p) { return p.get() == installed; });
+    const bool stillThere = std::any_of(installer.packages.begin(), installer.packages.end(),
+                                        [&](const auto& p) { return p.get() == installed; });
     if (!stillThere) installed = findPackage(installer.packages, name);
     if (bootFlag) *bootFlag = becomesBootImage;
     return installed;
@@ -394,7 +394,8 @@ int installBundle(Installer& installer, Manifest& manifest, PackageReader& reade
 bool hasPackageSuffix(const std::string& path) {
     for (const char* suffix : kPackageSuffixes) {
         const std::string_view end(suffix);
-        if (path.size() >= end.size() && path.compare(path.size() - end.size(), end.size(), end) == 0)
+        if (path.size() >= end.size() &&
+            path.compare(path.size() - end.size(), end.size(), end) == 0)
             return true;
     }
     return false;

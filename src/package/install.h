@@ -53,8 +53,7 @@ constexpr InstallFlags kAcceptEverything = 0xFFFFFFFFu;
 // neither when copied: it was not read to its end, nor verified.
 [[nodiscard]] int installFromStream(Installer& installer, Manifest& manifest, std::istream& stream,
                                     InstallFlags flags, const ChoiceMap& choiceMap,
-                                    std::streambuf* teeSink, std::string* imageDir,
-                                    bool* bootFlag);
+                                    std::streambuf* teeSink, std::string* imageDir, bool* bootFlag);
 
 // Installs the package whose header part is the reader's current part; `bundleEntry` is given
 // for a bundle's member. Returns the record that now stands for the package in `packages` (the

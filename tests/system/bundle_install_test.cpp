@@ -39,8 +39,9 @@ size_t partIndex(const std::string& bytes, uint16_t type, size_t nth = 0) {
 class BundleInstallTest : public InstallFixture {};
 
 TEST_F(BundleInstallTest, MembersAreInstalledAndTheBundleIsKeptAsItsImage) {
-    const std::string bytes = signedBundle(suite(
-        "1.0", {package("wifi", "1.0", {{"lib/wifi", "w"}}), package("vpn", "1.0", {{"lib/vpn", "v"}})}));
+    const std::string bytes =
+        signedBundle(suite("1.0", {package("wifi", "1.0", {{"lib/wifi", "w"}}),
+                                   package("vpn", "1.0", {{"lib/vpn", "v"}})}));
     const RunResult run = install(bytes);
     ASSERT_EQ(run.status, 0) << run.out;
     EXPECT_EQ(messagesOf(run.out), "");
@@ -52,14 +53,15 @@ TEST_F(BundleInstallTest, MembersAreInstalledAndTheBundleIsKeptAsItsImage) {
     EXPECT_FALSE(sandbox.exists("/flash/var/pdb/image"));
 
     const RunResult show = install("", {"--show"});
-    for (const char* line : {"            wifi  B           1.0", "             vpn  B           1.0",
-                             "           suite              1.0"})
+    for (const char* line :
+         {"            wifi  B           1.0", "             vpn  B           1.0",
+          "           suite              1.0"})
         EXPECT_NE(show.out.find(line), std::string::npos) << line << "\n" << show.out;
 }
 
 TEST_F(BundleInstallTest, MembersListedAsDisabledAreInstalledDisabled) {
-    vlpkg::BundleSpec spec = suite(
-        "1.0", {package("wifi", "1.0", {{"lib/wifi", "w"}}), package("vpn", "1.0", {{"lib/vpn", "v"}})});
+    vlpkg::BundleSpec spec = suite("1.0", {package("wifi", "1.0", {{"lib/wifi", "w"}}),
+                                           package("vpn", "1.0", {{"lib/vpn", "v"}})});
     spec.disabledMembers = {{"vpn", 0, 0, 0}};
     const RunResult run = install(signedBundle(spec));
     ASSERT_EQ(run.status, 0) << run.out;
@@ -73,8 +75,9 @@ TEST_F(BundleInstallTest, MembersListedAsDisabledAreInstalledDisabled) {
 
 TEST_F(BundleInstallTest, MemberAlreadyInstalledCountsAsInstalled) {
     installed(signedPackage(package("wifi", "1.0", {{"lib/wifi", "standalone"}})));
-    const RunResult run = install(signedBundle(suite(
-        "1.0", {package("wifi", "1.0", {{"lib/wifi", "member"}}), package("vpn", "1.0", {{"lib/vpn", "v"}})})));
+    const RunResult run =
+        install(signedBundle(suite("1.0", {package("wifi", "1.0", {{"lib/wifi", "member"}}),
+                                           package("vpn", "1.0", {{"lib/vpn", "v"}})})));
     ASSERT_EQ(run.status, 0) << run.out;
     EXPECT_EQ(messagesOf(run.out), "");
     EXPECT_EQ(sandbox.readFile("/flash/lib/wifi"), "standalone");
@@ -83,9 +86,10 @@ TEST_F(BundleInstallTest, MemberAlreadyInstalledCountsAsInstalled) {
 }
 
 TEST_F(BundleInstallTest, MembersThatTheNewVersionDropsAreUninstalled) {
-    installed(signedBundle(suite(
-        "1.0", {package("wifi", "1.0", {{"lib/wifi", "w1"}}), package("vpn", "1.0", {{"lib/vpn", "v"}})})));
-    const std::string next = signedBundle(suite("2.0", {package("wifi", "2.0", {{"lib/wifi", "w2"}})}));
+    installed(signedBundle(suite("1.0", {package("wifi", "1.0", {{"lib/wifi", "w1"}}),
+                                         package("vpn", "1.0", {{"lib/vpn", "v"}})})));
+    const std::string next =
+        signedBundle(suite("2.0", {package("wifi", "2.0", {{"lib/wifi", "w2"}})}));
     const RunResult run = install(next);
     ASSERT_EQ(run.status, 0) << run.out;
     EXPECT_EQ(messagesOf(run.out), "");
@@ -96,7 +100,8 @@ TEST_F(BundleInstallTest, MembersThatTheNewVersionDropsAreUninstalled) {
 }
 
 TEST_F(BundleInstallTest, SameVersionNeedsReinstallAndThenPassesItsMembersOver) {
-    const std::string bytes = signedBundle(suite("1.0", {package("wifi", "1.0", {{"lib/wifi", "w"}})}));
+    const std::string bytes =
+        signedBundle(suite("1.0", {package("wifi", "1.0", {{"lib/wifi", "w"}})}));
     installed(bytes);
     const std::string before = snapshot();
     expectUntouched(install(bytes), before, 2,
@@ -139,8 +144,8 @@ TEST_F(BundleInstallTest, FailingMemberFailsTheWholeBundle) {
     const std::string before = snapshot();
 
     // The second member is not signed: the first one's files are dropped with it.
-    vlpkg::BundleSpec mixed = suite(
-        "1.0", {package("wifi", "1.0", {{"lib/wifi", "w"}}), package("vpn", "1.0", {{"lib/vpn", "v"}})});
+    vlpkg::BundleSpec mixed = suite("1.0", {package("wifi", "1.0", {{"lib/wifi", "w"}}),
+                                            package("vpn", "1.0", {{"lib/vpn", "v"}})});
     std::string unsignedSecond = signedBundle(mixed);
     const size_t secondSignature = partIndex(unsignedSecond, 9, 1);
     std::vector<testsupport::RawPart> parts;

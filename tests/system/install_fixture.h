@@ -24,9 +24,9 @@ inline PackageVersion version(const std::string& text) {
     return v;
 }
 
-inline vlpkg::PackageSpec package(const std::string& name, const std::string& versionText,
-                                  const std::vector<std::pair<std::string, std::string>>& files =
-                                      {}) {
+inline vlpkg::PackageSpec package(
+    const std::string& name, const std::string& versionText,
+    const std::vector<std::pair<std::string, std::string>>& files = {}) {
     return testsupport::simplePackage(name, versionText, files);
 }
 
@@ -41,7 +41,7 @@ inline std::string signedBundle(const vlpkg::BundleSpec& spec) {
 using testsupport::messagesOf;
 
 class InstallFixture : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         REQUIRE_ROOT_CHANGE();
         sandbox.makeDirectory("/flash/var/pdb");

@@ -25,7 +25,7 @@ const RawPart& part(const std::vector<RawPart>& parts, uint16_t type) {
 }
 
 class InstallIntegrityTest : public InstallFixture {
-protected:
+  protected:
     void SetUp() override {
         InstallFixture::SetUp();
         if (IsSkipped()) return;
@@ -105,7 +105,8 @@ TEST_F(InstallIntegrityTest, TrailerAfterTheSignatureIsArchitectureAndEmptyDepen
     const std::string bytes = upgrade();
     const auto with = [&](std::vector<std::pair<uint16_t, std::string>> trailer) {
         std::string extended = bytes;
-        for (const auto& [type, payload] : trailer) testsupport::appendPart(extended, type, payload);
+        for (const auto& [type, payload] : trailer)
+            testsupport::appendPart(extended, type, payload);
         return extended;
     };
     const std::string dependency = testsupport::entryList({{"base"}});
@@ -126,10 +127,10 @@ TEST_F(InstallIntegrityTest, TrailerAfterTheSignatureIsArchitectureAndEmptyDepen
         expectRefused(extended);
     }
 
-    for (const auto& [what, extended] :
-         std::vector<std::pair<const char*, std::string>>{{"architecture", with({{16, "i386"}})},
-                                                          {"empty dependencies", with({{3, ""}})},
-                                                          {"both", with({{16, "i386"}, {3, ""}})}}) {
+    for (const auto& [what, extended] : std::vector<std::pair<const char*, std::string>>{
+             {"architecture", with({{16, "i386"}})},
+             {"empty dependencies", with({{3, ""}})},
+             {"both", with({{16, "i386"}, {3, ""}})}}) {
         SCOPED_TRACE(what);
         const RunResult run = install(extended);
         EXPECT_EQ(run.status, 0) << run.out;
@@ -145,9 +146,9 @@ TEST_F(InstallIntegrityTest, CutAtAnyPartBoundaryIsRefused) {
     const std::string bytes = upgrade();
     std::vector<size_t> cuts = {0, 4, 8};
     for (const RawPart& p : partsOf(bytes)) {
-        cuts.push_back(p.offset);                                  // before the part header
-        cuts.push_back(p.offset + 3);                              // inside it
-        cuts.push_back(p.offset + 6);                              // before the payload
+        cuts.push_back(p.offset);      // before the part header
+        cuts.push_back(p.offset + 3);  // inside it
+        cuts.push_back(p.offset + 6);  // before the payload
         if (p.payload.size() > 1) cuts.push_back(p.offset + 6 + p.payload.size() / 2);
     }
     for (size_t cut : cuts) {
@@ -163,9 +164,9 @@ TEST_F(InstallIntegrityTest, CutAtAnyPartBoundaryIsRefused) {
 }
 
 TEST_F(InstallIntegrityTest, NamesTheDatabaseCannotHoldAreRefusedBeforeAnythingIsStaged) {
-    for (const std::string& name : {std::string(".."), std::string("."), std::string(".hidden"),
-                                    std::string("a/b"), std::string("two words"),
-                                    std::string("tab\there"), std::string("")}) {
+    for (const std::string& name :
+         {std::string(".."), std::string("."), std::string(".hidden"), std::string("a/b"),
+          std::string("two words"), std::string("tab\there"), std::string("")}) {
         SCOPED_TRACE(name);
         vlpkg::PackageSpec spec = package("x", "2.0", {{"bin/x", "x"}});
         spec.name = name;

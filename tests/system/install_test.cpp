@@ -13,8 +13,8 @@ const std::string kStatusOff = "\r\x1b[?25h";
 class InstallTest : public InstallFixture {};
 
 TEST_F(InstallTest, FreshInstallWritesFilesEntryAndFlagAndDrawsTheBar) {
-    const RunResult run =
-        install(signedPackage(package("hello", "7.1", {{"bin/hello", "hi\n"}, {"etc/hello", "x"}})));
+    const RunResult run = install(
+        signedPackage(package("hello", "7.1", {{"bin/hello", "hi\n"}, {"etc/hello", "x"}})));
     ASSERT_EQ(run.status, 0) << run.out << run.err;
     EXPECT_EQ(messagesOf(run.out), "");
     // The bar is drawn while the package is read and wiped at the end.
@@ -51,13 +51,14 @@ TEST_F(InstallTest, PackageMadeWithTheToolIsInstalledAndListed) {
     struct stat info;
     ASSERT_EQ(stat(sandbox.path("/flash/bin/tool").c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0755u);
-    EXPECT_EQ(install("", {"--show"}).out,
-              "            Name          Version                Built                                "
-              "    Note\n" +
-                  std::string(94, '-') +
-                  "\n"
-                  "            tool              7.2 Mar/07/2019 10:22:05                           "
-                  "              \n");
+    EXPECT_EQ(
+        install("", {"--show"}).out,
+        "            Name          Version                Built                                "
+        "    Note\n" +
+            std::string(94, '-') +
+            "\n"
+            "            tool              7.2 Mar/07/2019 10:22:05                           "
+            "              \n");
 }
 
 TEST_F(InstallTest, UpgradeReplacesFilesAndRewritesTheEntry) {
@@ -114,8 +115,8 @@ TEST_F(InstallTest, SameVersionIsNotInstalledAgain) {
     run = install(damaged, {"--reinstall"});
     EXPECT_EQ(run.status, 0);
     const std::string wipe = std::string(78, ' ');
-    EXPECT_EQ(run.out, "\nResuming upgrade...\n" + kStatusOn + wipe + kStatusOff + kStatusOn + wipe +
-                           kStatusOff + "installed hello-7.1\n");
+    EXPECT_EQ(run.out, "\nResuming upgrade...\n" + kStatusOn + wipe + kStatusOff + kStatusOn +
+                           wipe + kStatusOff + "installed hello-7.1\n");
     EXPECT_EQ(sandbox.readFile("/flash/postlog"), "installed hello-7.1\n");
     removePostlog();
     EXPECT_EQ(sandbox.listing(), before);
@@ -192,7 +193,8 @@ TEST_F(InstallTest, BootImagePackageIsKeptWholeWhenAskedTo) {
     ASSERT_EQ(run.status, 0) << run.out;
     EXPECT_EQ(sandbox.readFile("/flash/bootimage"), bytes);
     char link[64] = {};
-    ASSERT_GT(readlink(sandbox.path("/flash/var/pdb/routeros/image").c_str(), link, sizeof link), 0);
+    ASSERT_GT(readlink(sandbox.path("/flash/var/pdb/routeros/image").c_str(), link, sizeof link),
+              0);
     EXPECT_STREQ(link, "/flash/bootimage");
     // The file container is passed over: the boot image carries it.
     EXPECT_FALSE(sandbox.exists("/flash/boot/kernel"));

@@ -29,7 +29,9 @@ PackageVersion version(const char* text) {
     return v;
 }
 
-uint32_t noBoardMinimum() { return 0; }
+uint32_t noBoardMinimum() {
+    return 0;
+}
 
 // One line per record of the installed set, in order.
 std::string describe(const Installer& installer) {
@@ -69,7 +71,7 @@ std::string signedPackage(const vlpkg::PackageSpec& spec) {
 }
 
 class InstallUnitTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         REQUIRE_ROOT_CHANGE();
         sandbox.makeDirectory("/flash/var/pdb");
@@ -179,8 +181,8 @@ TEST_F(InstallUnitTest, FailedBundleLeavesTheInstalledSetAsItWas) {
     spec.disabledMembers = {{"wifi", 0, 0, 0}};
     const std::string bytes = testsupport::bundleBytes(spec);
     const std::string out = inRoot([&](Installer& installer) {
-        addInstalled(installer, "wifi", "1.0").bundle = {"suite", version("1.0"),
-                                                         version("1.0"), 0};
+        addInstalled(installer, "wifi", "1.0").bundle = {"suite", version("1.0"), version("1.0"),
+                                                         0};
         addInstalled(installer, "suite", "1.0").isBundle = true;
         std::cout << install(installer, bytes) << "\n" << describe(installer);
     });
@@ -244,26 +246,29 @@ TEST_F(InstallUnitTest, CopiedPackageThatWasAlreadyInstalledIsNotKept) {
     const std::string alternativeBytes = signedPackage(alternative);
     const std::string plainBytes =
         signedPackage(testsupport::simplePackage("plain", "1.0", {{"bin/plain", "p"}}));
-    const std::string out = inRoot([&](Installer& installer) {
-        installer.quiet = 1;
-        const auto run = [&](const std::string& package, bool withCopy, InstallFlags flags) {
-            std::string imageDir;
-            bool bootFlag = false;
-            std::stringbuf copy;
-            std::istringstream in(package);
-            Manifest manifest;
-            const int result = installFromStream(installer, manifest, in, flags, {},
-                                                 withCopy ? &copy : nullptr, &imageDir, &bootFlag);
-            manifest.discard();
-            std::cout << result << " [" << imageDir << "] " << bootFlag << " "
-                      << (copy.str() == package) << "\n";
-        };
-        run(bytes, true, 0);                 // installed: the copy is whole and kept
-        run(bytes, true, allowReinstall);    // already installed: the copy is partial
-        run(bytes, false, allowReinstall);   // a file of its own: kept as it always was
-        run(alternativeBytes, true, 0);      // no database entry to keep an image in
-        run(plainBytes, true, 0);            // nothing to keep: copying stops at the header
-    }, {.env = {{"bootimage", "1"}}});
+    const std::string out = inRoot(
+        [&](Installer& installer) {
+            installer.quiet = 1;
+            const auto run = [&](const std::string& package, bool withCopy, InstallFlags flags) {
+                std::string imageDir;
+                bool bootFlag = false;
+                std::stringbuf copy;
+                std::istringstream in(package);
+                Manifest manifest;
+                const int result =
+                    installFromStream(installer, manifest, in, flags, {},
+                                      withCopy ? &copy : nullptr, &imageDir, &bootFlag);
+                manifest.discard();
+                std::cout << result << " [" << imageDir << "] " << bootFlag << " "
+                          << (copy.str() == package) << "\n";
+            };
+            run(bytes, true, 0);                // installed: the copy is whole and kept
+            run(bytes, true, allowReinstall);   // already installed: the copy is partial
+            run(bytes, false, allowReinstall);  // a file of its own: kept as it always was
+            run(alternativeBytes, true, 0);     // no database entry to keep an image in
+            run(plainBytes, true, 0);           // nothing to keep: copying stops at the header
+        },
+        {.env = {{"bootimage", "1"}}});
     EXPECT_EQ(out,
               "0 [/flash/var/pdb/hello/] 1 1\n"
               "0 [] 0 0\n"
@@ -335,20 +340,21 @@ TEST_F(InstallUnitTest, ScanListsAcceptablePackageFilesOnly) {
         for (const auto& line : lines) std::cout << line << "\n";
     });
     const std::string bundleSize = std::to_string(testsupport::bundleBytes(bundle).size());
-    EXPECT_EQ(out,
-              "/rw/pckg/.download/alt.wsp alt-1.0 size " +
-                  std::to_string(testsupport::packageBytes(alternative).size()) +
-                  " alternative\n"
-                  "/rw/pckg/.download/hello.vlp hello-1.0 size " + std::to_string(good.size()) +
-                  "\n"
-                  "/rw/pckg/.download/suite.vlp suite-1.0 size " + bundleSize +
-                  " bundle image +wifi-1.0 +vpn-1.0\n"
-                  "ERROR: broken package dotdot.vlp\n"
-                  "ERROR: broken package empty.vlp\n"
-                  "ERROR: broken package garbage.wsp\n"
-                  "ERROR: broken package longer.vlp\n"
-                  "ERROR: broken package partial.vlp\n"
-                  "ERROR: broken package sub.vlp\n");
+    EXPECT_EQ(out, "/rw/pckg/.download/alt.wsp alt-1.0 size " +
+                       std::to_string(testsupport::packageBytes(alternative).size()) +
+                       " alternative\n"
+                       "/rw/pckg/.download/hello.vlp hello-1.0 size " +
+                       std::to_string(good.size()) +
+                       "\n"
+                       "/rw/pckg/.download/suite.vlp suite-1.0 size " +
+                       bundleSize +
+                       " bundle image +wifi-1.0 +vpn-1.0\n"
+                       "ERROR: broken package dotdot.vlp\n"
+                       "ERROR: broken package empty.vlp\n"
+                       "ERROR: broken package garbage.wsp\n"
+                       "ERROR: broken package longer.vlp\n"
+                       "ERROR: broken package partial.vlp\n"
+                       "ERROR: broken package sub.vlp\n");
 }
 
 }  // namespace
