@@ -76,7 +76,7 @@ TEST_F(InstallIntegrityTest, TamperingAnywhereTheSignatureCoversIsRefused) {
     const std::vector<RawPart> parts = partsOf(bytes);
     struct Place {
         const char* what;
-        size_t offset;
+        uint64_t offset;
     };
     const Place places[] = {
         {"build time", part(parts, 1).offset + 6 + 20},
@@ -90,7 +90,8 @@ TEST_F(InstallIntegrityTest, TamperingAnywhereTheSignatureCoversIsRefused) {
     for (const Place& place : places) {
         SCOPED_TRACE(place.what);
         std::string damaged = bytes;
-        damaged[place.offset] = char(damaged[place.offset] ^ 0x04);
+        const size_t at = size_t(place.offset);
+        damaged[at] = char(damaged[at] ^ 0x04);
         const RunResult run = install(damaged);
         EXPECT_NE(run.status, 0);
         // A damaged container may be found out while it is unpacked: either way it is broken.
