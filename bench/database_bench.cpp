@@ -113,13 +113,13 @@ std::vector<std::string> filesBelow(const std::string& dir) {
 
 // Puts one database in place for the length of a benchmark.
 class DatabaseInPlace {
-public:
+  public:
     explicit DatabaseInPlace(std::string name) : name_(std::move(name)) {
         if (rename(name_.c_str(), "/flash/var/pdb") != 0) std::perror("rename");
     }
     ~DatabaseInPlace() { rename("/flash/var/pdb", name_.c_str()); }
 
-private:
+  private:
     std::string name_;
 };
 
@@ -161,17 +161,25 @@ const std::string kSmall = "/flash/var/pdb-" + std::to_string(kSmallDatabase);
 const std::string kLarge = "/flash/var/pdb-" + std::to_string(kLargeDatabase);
 const std::string kImages = "/flash/var/pdb-images" + std::to_string(kImageDatabase);
 
-// Keeps each benchmark's time per iteration, to print the ratios after the run.
+// Keeps each benchmark's real and CPU time per iteration (the median when repeated), to print
+// the ratios after the run.
 class RatioReporter : public benchmark::ConsoleReporter {
-public:
+  public:
+    struct Times {
+        double real = 0;
+        double cpu = 0;
+    };
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const Run& run : runs) {
-            if (run.run_type == Run::RT_Iteration && run.iterations > 0)
-                seconds[run.benchmark_name()] = run.real_accumulated_time / run.iterations;
+            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            if ((run.run_type == Run::RT_Iteration || median) && run.iterations > 0) {
+                times[run.run_name.str()] = {run.real_accumulated_time / run.iterations,
+                                             run.cpu_accumulated_time / run.iterations};
+            }
         }
         ConsoleReporter::ReportRuns(runs);
     }
-    std::map<std::string, double> seconds;
+    std::map<std::string, Times> times;
 };
 
 int removeEntry(const char* path, const struct stat*, int, FTW*) {
@@ -209,10 +217,11 @@ int main(int argc, char** argv) {
     RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
 
-    auto& s = reporter.seconds;
+    auto& t = reporter.times;
     const auto ratio = [&](const std::string& a, const std::string& b) {
-        if (s.count(a) == 0 || s.count(b) == 0 || s[b] <= 0) return;
-        std::printf("%-48s %.2f\n", (a + " / " + b).c_str(), s[a] / s[b]);
+        if (t.count(a) == 0 || t.count(b) == 0 || t[b].real <= 0 || t[b].cpu <= 0) return;
+        std::printf("%-48s real %.2f  cpu %.2f\n", (a + " / " + b).c_str(), t[a].real / t[b].real,
+                    t[a].cpu / t[b].cpu);
     };
     std::printf("\nRatios (same run):\n");
     ratio("load_show/metadata1000", "cat/metadata1000");

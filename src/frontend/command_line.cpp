@@ -9,6 +9,7 @@
 
 #include "frontend/listing.h"
 #include "frontend/manifest.h"
+#include "resolve/package_operations.h"
 #include "report/installer.h"
 
 namespace {
@@ -103,7 +104,12 @@ int installerMain(int argc, char** argv) {
         showPackages(installer);
         return 0;
     }
-    if (options.cleanup) return modeNotBuilt("cleanup");
+    if (options.cleanup) {
+        Manifest manifest;
+        cleanupPackages(installer, manifest);
+        manifest.commit(false);
+        return 0;
+    }
     if (options.fromStdin) return modeNotBuilt("install");
     return modeNotBuilt("upgrade");
 }

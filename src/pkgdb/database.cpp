@@ -185,19 +185,19 @@ bool databaseEntryNames(const std::string& directory, std::vector<std::string>& 
 namespace {
 
 // Reads one kept image into `record`, appending a bundle's members to the installed set first.
-// A header that cannot be read, or that names no usable package, leaves the record as it was
-// made, with version 0, so that the entry's own files decide about it.
-void readImage(Installer& installer, InstalledPackage& record, std::istream& image) {
+// False when its header cannot be read or names no usable package: the image then counts as
+// missing, and the entry is loaded from its own files with the metadata-only entries.
+bool readImage(Installer& installer, InstalledPackage& record, std::istream& image) {
     PackageReader reader(image, false);
     // Only what the database needs; other parts are passed over by seeking.
     reader.wantedTypes = {PartType::BundleHeader, PartType::Header,  PartType::Text24,
                           PartType::Note,         PartType::Depends, PartType::Provides,
                           PartType::Conflicts};
     const bool bundle = reader.nextPart() == PartType::BundleHeader;
-    InstalledPackage read(record.name);
-    if (!readPackageHeader(read, reader) || !isPackageName(read.name)) return;
-    record = read;
-    if (!bundle) return;
+    InstalledPackage header(record.name);
+    if (!readPackageHeader(header, reader) || !isPackageName(header.name)) return false;
+    record = header;
+    if (!bundle) return true;
 
     const DependencyEntry bundleEntry{record.name, record.version, record.version, 0};
     for (int32_t type = reader.partType(); type != PartType::None;) {
@@ -214,6 +214,7 @@ void readImage(Installer& installer, InstalledPackage& record, std::istream& ima
         installer.packages.push_back(std::move(member));
         type = reader.partType();
     }
+    return true;
 }
 
 }  // namespace
@@ -226,9 +227,8 @@ bool readImages(Installer& installer, const std::string& imageDirectory, int pla
         const std::string imagePath =
             place == 0 ? databaseDir(*record) + kImageFile : imageDirectory + name;
         std::ifstream image(imagePath, std::ios::binary);
-        // Without an image the entry is loaded from its metadata files later.
-        if (!image.is_open()) continue;
-        readImage(installer, *record, image);
+        // Without a readable image the entry is loaded from its metadata files later.
+        if (!image.is_open() || !readImage(installer, *record, image)) continue;
         installer.packages.push_back(std::move(record));
     }
     return true;
@@ -280,15 +280,17 @@ void readDatabaseEntry(InstalledPackage& record) {
                 record.scheduledAction = ActionUninstall;
             }
         }
-        const std::string filesPath = dir + kFilesFile;
-        record.isBundle = !pathExists(filesPath);
-        if (!record.isBundle) {
-            std::ifstream in(filesPath);
-            std::string line;
-            while (in.good() && std::getline(in, line)) {
-                if (line.empty()) continue;
-                record.files.insert(line[0] == '/' ? line : "/" + line);
-            }
+        record.isBundle = !pathExists(dir + kFilesFile);
+    }
+    // Packages recorded through an image keep their file list beside it too: the image names
+    // the container's entries, not where they were put, and without the list an uninstall
+    // would leave the files on flash.
+    if (!record.isBundle) {
+        std::ifstream in(dir + kFilesFile);
+        std::string line;
+        while (in.good() && std::getline(in, line)) {
+            if (line.empty()) continue;
+            record.files.insert(line[0] == '/' ? line : "/" + line);
         }
     }
 
@@ -336,6 +338,32 @@ bool writeEntries(Manifest& manifest, const std::string& path,
 
 namespace {
 
+// The installed files of a package; a bundle has none and is told apart by having no list, so a
+// stale list from an earlier version is removed.
+bool writeFilesList(InstalledPackage& record, Manifest& manifest, const std::string& dir) {
+    if (record.isBundle) {
+        scheduleRemoval(manifest, dir + kFilesFile);
+        return true;
+    }
+    std::ofstream out;
+    bool written = openReplacement(out, manifest, dir + kFilesFile, kFilesFileHint, 0);
+    for (const std::string& path : record.files) {
+        if (!written || path.empty()) continue;
+        // Stored without the leading "/"; the loader puts it back.
+        const size_t skip = path[0] == '/' ? 1 : 0;
+        out.write(path.data() + skip, static_cast<std::streamsize>(path.size() - skip));
+        out << '\n';
+    }
+    if (written) {
+        out.flush();
+        written = out.good();
+        out.close();
+        written = written && !out.fail();
+    }
+    if (!written) Reporter::installFailed(Installer::instance(), record, "meta/files");
+    return written;
+}
+
 bool writeMetadata(InstalledPackage& record, Manifest& manifest, const std::string& dir) {
     Installer& installer = Installer::instance();
     const auto failed = [&](const char* label) {
@@ -365,26 +393,7 @@ bool writeMetadata(InstalledPackage& record, Manifest& manifest, const std::stri
                           record.bundle.name + "\n")) {
         return failed("meta/bundle");
     }
-    if (record.isBundle) {
-        // A bundle is told apart by having no "files"; a stale one would make it a package.
-        scheduleRemoval(manifest, dir + kFilesFile);
-        return true;
-    }
-    std::ofstream out;
-    if (!openReplacement(out, manifest, dir + kFilesFile, kFilesFileHint, 0))
-        return failed("meta/files");
-    for (const std::string& path : record.files) {
-        if (path.empty()) continue;
-        // Stored without the leading "/"; the loader puts it back.
-        const size_t skip = path[0] == '/' ? 1 : 0;
-        out.write(path.data() + skip, static_cast<std::streamsize>(path.size() - skip));
-        out << '\n';
-    }
-    out.flush();
-    if (!out.good()) return failed("meta/files");
-    out.close();
-    if (out.fail()) return failed("meta/files");
-    return true;
+    return writeFilesList(record, manifest, dir);
 }
 
 }  // namespace
@@ -397,8 +406,9 @@ bool writeDatabaseEntry(InstalledPackage& record, Manifest& manifest) {
         // The image carries the metadata now; files left by an earlier metadata-only version
         // would be read as current if the image ever went missing.
         for (const char* file :
-             {kVersionFile, kDependsFile, kProvidesFile, kConflictsFile, kBundleFile, kFilesFile})
+             {kVersionFile, kDependsFile, kProvidesFile, kConflictsFile, kBundleFile})
             scheduleRemoval(manifest, dir + file);
+        if (!writeFilesList(record, manifest, dir)) return false;
     }
 
     // State files: their write failures are not detected, as the metadata is what matters.

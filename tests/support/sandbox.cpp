@@ -252,6 +252,10 @@ bool canChangeRoot() {
 }
 
 const char* noPrivilegeReason() {
+    if (*TARGET_EMULATOR)
+        return "changing the root needs root or an unprivileged user namespace; under the "
+               "emulator this process is multi-threaded, and the kernel gives such a process no "
+               "new user namespace: run the tests as root";
     return "changing the root needs root or an unprivileged user namespace, and neither is "
            "available to this test process";
 }
@@ -268,9 +272,13 @@ RunResult runProgram(const std::string& binary, const std::vector<std::string>& 
     // Mounts given here are relative to the host root; callers pass sandbox paths whole.
     return runForked(
         [&] {
-            if (!setup.mounts.empty() || geteuid() != 0) {
-                if (!enterPrivilegedNamespace(!setup.mounts.empty()) || !mountAll("", setup.mounts))
-                    return 126;
+            if (!setup.mounts.empty()) {
+                if (!enterPrivilegedNamespace(true) || !mountAll("", setup.mounts)) return 126;
+            } else if (geteuid() != 0) {
+                // Lets an unprivileged run change its root with "-r". Where no namespace can be
+                // had the program still runs: only tests that change roots need one, and they
+                // skip through REQUIRE_ROOT_CHANGE().
+                (void)enterPrivilegedNamespace(false);
             }
             execute(binary, args);
         },

@@ -2,6 +2,7 @@
 // built binary with "-r", or a forked child that changes its root and calls code in-process.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
@@ -35,7 +36,7 @@ private:
 // A tmpfs of the given size mounted at a path inside the sandbox, for the length of one run.
 struct TmpfsMount {
     std::string inside;
-    size_t bytes;
+    uint64_t bytes;  // may exceed 4 GiB on a 32-bit machine too: it is only a limit
 };
 
 struct RunResult {

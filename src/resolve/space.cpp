@@ -1,0 +1,145 @@
+#include "resolve/space.h"
+
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/types.h>
+
+#include <algorithm>
+#include <limits>
+
+#include "frontend/manifest.h"
+
+namespace {
+
+// Without large-file support a 32-bit build's stat fails on files over 2 GiB and statfs on big
+// file systems, and every such entry would silently count nothing.
+static_assert(sizeof(off_t) >= 8, "build with _FILE_OFFSET_BITS=64");
+
+constexpr int64_t kMostBlocks = std::numeric_limits<int64_t>::max();
+constexpr int64_t kFewestBlocks = std::numeric_limits<int64_t>::min();
+
+// Saturating, so that absurd sizes end in "too little room" instead of wrapping around.
+int64_t addBlocks(int64_t tally, int64_t blocks) {
+    int64_t sum;
+    if (__builtin_add_overflow(tally, blocks, &sum))
+        return blocks > 0 ? kMostBlocks : kFewestBlocks;
+    return sum;
+}
+
+int64_t subtractBlocks(int64_t tally, int64_t blocks) {
+    int64_t difference;
+    if (__builtin_sub_overflow(tally, blocks, &difference))
+        return blocks > 0 ? kFewestBlocks : kMostBlocks;
+    return difference;
+}
+
+uint32_t usableBlockSize(const SpaceAccount& account) {
+    return account.blockSize == 0 ? 1 : account.blockSize;
+}
+
+// The device of the file system that will hold `target`: that of its nearest existing ancestor
+// directory, since the commit creates the missing ones there. False when none exists.
+bool targetDevice(const std::string& target, dev_t& device) {
+    std::string directory = parentDirectory(target);
+    struct stat info;
+    while (stat(directory.c_str(), &info) != 0) {
+        if (directory == "/" || directory == ".") return false;
+        directory = parentDirectory(directory);
+    }
+    device = info.st_dev;
+    return true;
+}
+
+}  // namespace
+
+int64_t blocksFor(int64_t size, uint32_t blockSize) {
+    if (size <= 0) return 0;
+    const int64_t unit = blockSize == 0 ? 1 : blockSize;
+    // Divide first: (size - 1 + unit) overflows for sizes near the 64-bit limit.
+    return size / unit + (size % unit != 0 ? 1 : 0);
+}
+
+SpaceAccount querySpace(const std::string& mountPath) {
+    SpaceAccount account;
+    account.mountPath = mountPath;
+    struct statfs info;
+    if (statfs(mountPath.c_str(), &info) != 0) return account;
+    // A block size of 0 or beyond 32 bits cannot be counted in; treat it as no answer.
+    if (info.f_bsize <= 0 ||
+        static_cast<uint64_t>(info.f_bsize) > std::numeric_limits<uint32_t>::max())
+        return account;
+    account.blockSize = static_cast<uint32_t>(info.f_bsize);
+    // f_bfree, not f_bavail: the installer runs as the superuser and may use the reserve.
+    const uint64_t freeBlocks = info.f_bfree;
+    account.freeBlocks = static_cast<int64_t>(std::min<uint64_t>(freeBlocks, kMostBlocks));
+    account.freeBlocksAtStart = account.freeBlocks;
+    account.lowestFreeBlocks = account.freeBlocks;
+    account.queried = true;
+    return account;
+}
+
+bool isUnderMount(const SpaceAccount& account, const std::string& path) {
+    return path.compare(0, account.mountPath.size(), account.mountPath) == 0;
+}
+
+void creditRemoval(SpaceAccount& account, const std::string& target) {
+    if (!isUnderMount(account, target)) return;
+    struct stat info;
+    // lstat: deleting a symbolic link frees the link, not the file it points to (a package's
+    // image link to the boot image would otherwise give the boot image's room back twice).
+    if (lstat(target.c_str(), &info) != 0) return;
+    // Only the last name of a regular file takes its data with it; a directory's removal may
+    // leave it in place, and other kinds hold no data blocks worth counting.
+    if (!S_ISREG(info.st_mode) || info.st_nlink != 1) return;
+    account.freeBlocks = addBlocks(account.freeBlocks, blocksFor(info.st_size, account.blockSize));
+}
+
+void debitWrite(SpaceAccount& account, const std::string& source, const std::string& target) {
+    if (!isUnderMount(account, target)) return;
+    struct stat from;
+    // Without a source the commit's rename fails and the target stays: nothing changes.
+    if (stat(source.c_str(), &from) != 0) return;
+    dev_t device;
+    // Within one file system the move is a rename: the source's blocks are already taken, and
+    // the replaced target is not counted back, which errs on the safe side.
+    if (targetDevice(target, device) && device == from.st_dev) return;
+    // Across file systems only regular files are copied; anything else leaves the target as is.
+    if (!S_ISREG(from.st_mode)) return;
+    account.freeBlocks =
+        subtractBlocks(account.freeBlocks, blocksFor(from.st_size, account.blockSize));
+    // The copy is complete before the file it replaces goes: this is the tightest moment.
+    account.lowestFreeBlocks = std::min(account.lowestFreeBlocks, account.freeBlocks);
+    creditRemoval(account, target);
+}
+
+bool leavesEnoughRoom(const SpaceAccount& account) {
+    // A copy that runs out of room midway leaves the installation half replaced, even when the
+    // final tally would fit. An account without an answer has no meaningful low point.
+    if (account.queried && account.lowestFreeBlocks < 0) return false;
+    // A file system that did not lose room passes however full it is.
+    if (account.freeBlocks >= account.freeBlocksAtStart) return true;
+    // freeBlocks × blockSize > margin, without forming the product; a negative tally fails.
+    return account.freeBlocks > kSpaceMarginBytes / usableBlockSize(account);
+}
+
+SpacePlan planSpace(const Manifest& manifest) {
+    SpacePlan plan{querySpace(kBootMount), querySpace(kFlashMount)};
+    // A path under the boot mount is also under "/flash" and counts in both tallies.
+    SpaceAccount* const accounts[] = {&plan.boot, &plan.flash};
+    // The commit deletes before it moves, so every move finds the removals' room already free.
+    for (const auto& [target, entry] : manifest) {
+        if (entry.kind != Remove) continue;
+        for (SpaceAccount* account : accounts) creditRemoval(*account, target);
+    }
+    // Links are not counted: replacing a file by a link only frees room.
+    for (const auto& [target, entry] : manifest) {
+        if (entry.kind != Move && entry.kind != MoveTemporary) continue;
+        for (SpaceAccount* account : accounts) debitWrite(*account, entry.source, target);
+    }
+    return plan;
+}
+
+bool hasEnoughSpace(const Manifest& manifest) {
+    const SpacePlan plan = planSpace(manifest);
+    return leavesEnoughRoom(plan.boot) && leavesEnoughRoom(plan.flash);
+}

@@ -1,0 +1,258 @@
+// Scheduled actions run in a child rooted in a sandbox (their staged writes use the router's
+// fixed paths); the child prints what it printed, the installed set and the staged operations.
+#include "resolve/package_operations.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <sstream>
+
+#include "pkgdb/schedule.h"
+#include "resolve_fixture.h"
+#include "support/sandbox.h"
+
+namespace {
+
+using namespace resolvetest;
+using testsupport::Sandbox;
+
+const char* const kActionWords[] = {"-", "uninstall", "enable", "disable"};
+
+// "name state action" per package, then the staged operations with the contents of new files.
+std::string dump(const Installer& installer, const Manifest& manifest) {
+    std::ostringstream out;
+    out << "--\n";
+    for (const auto& p : installer.packages) {
+        out << p->name << (p->disabled ? " disabled " : " enabled ")
+            << kActionWords[p->scheduledAction & 3] << '\n';
+    }
+    out << "--\n";
+    for (const auto& [target, entry] : manifest) {
+        if (entry.kind == Remove) {
+            out << "remove " << target << '\n';
+        } else {
+            std::ifstream in(entry.source);
+            std::string word;
+            in >> word;
+            out << "write " << target << ' ' << word << '\n';
+        }
+    }
+    return out.str();
+}
+
+using Scenario = std::function<void(TestInstaller&, Manifest&)>;
+
+// Builds the installed set in the child, runs the operation and returns everything printed.
+std::string run(Sandbox& sandbox, const std::function<void(TestInstaller&)>& build,
+                const Scenario& operation) {
+    const auto result = testsupport::runInRoot(sandbox, [&] {
+        TestInstaller t;
+        t.installer.console = &std::cout;
+        build(t);
+        Manifest manifest;
+        operation(t, manifest);
+        std::cout << dump(t.installer, manifest);
+        return 0;
+    });
+    EXPECT_EQ(result.status, 0) << result.err;
+    return result.out;
+}
+
+Scenario apply(int level) {
+    return [level](TestInstaller& t, Manifest& m) { applyScheduledActions(t.installer, m, level); };
+}
+
+class ScheduledActionsTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        REQUIRE_ROOT_CHANGE();
+        for (const char* name : {"a", "b", "c", "lib", "app", "suite", "m1", "m2", "x", "y"})
+            sandbox.writeFile(std::string("/flash/var/pdb/") + name + "/version", "1.0\n");
+    }
+    Sandbox sandbox;
+};
+
+TEST_F(ScheduledActionsTest, ConsistentSetStagesAndPrintsNothing) {
+    EXPECT_EQ(run(sandbox, [](TestInstaller& t) { t.add("a"); t.add("b").disabled = true; }, apply(1)),
+              "--\na enabled -\nb disabled -\n--\n");
+}
+
+TEST_F(ScheduledActionsTest, DisableWritesStateFilesAndReportsAtLevelOne) {
+    const std::string out = run(
+        sandbox,
+        [](TestInstaller& t) {
+            t.add("a");
+            t.add("b").scheduledAction = ActionDisable;
+            InstalledPackage& c = t.add("c");
+            c.disabled = true;
+            c.userChoice = true;
+            c.scheduledAction = ActionEnable;
+        },
+        apply(1));
+    EXPECT_EQ(out,
+              "\x1b[?25l\rdisabling b-1.0...\r\x1b[?25h"
+              "\x1b[?25l\r                  \r\x1b[?25hdisabled b-1.0\n"
+              "\x1b[?25l\renabling c-1.0...\r\x1b[?25h"
+              "\x1b[?25l\r                 \r\x1b[?25henabled c-1.0\n"
+              "--\na enabled -\nb disabled -\nc enabled -\n--\n"
+              "write /flash/var/pdb/b/disabled auto\n"
+              "write /flash/var/pdb/c/enabled user\n");
+}
+
+TEST_F(ScheduledActionsTest, UninstallIsSilentAtLevelOneAndRemovesTheEntry) {
+    sandbox.writeFile("/flash/var/pdb/b/files", "/flash/bin/b\n");
+    sandbox.writeFile("/flash/bin/b", "program");
+    const std::string out = run(
+        sandbox, [](TestInstaller& t) {
+            t.add("a");
+            InstalledPackage& b = t.add("b");
+            b.files = {"/flash/bin/b"};
+            b.scheduledAction = ActionUninstall;
+        },
+        apply(1));
+    EXPECT_EQ(out.substr(0, out.find("--\n")), "");
+    EXPECT_NE(out.find("--\na enabled -\n--\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("remove /flash/bin/b\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("remove /flash/var/pdb/b"), std::string::npos) << out;
+    const std::string loud = run(
+        sandbox, [](TestInstaller& t) { t.add("a"); t.add("b").scheduledAction = ActionUninstall; },
+        apply(2));
+    EXPECT_EQ(loud.rfind("\x1b[?25l\runinstalling b-1.0...", 0), 0u) << loud;
+    EXPECT_NE(loud.find("uninstalled b-1.0\n"), std::string::npos);
+}
+
+TEST_F(ScheduledActionsTest, BundleRequestsDragTheirMembers) {
+    auto build = [](int32_t bundleAction, bool membersDisabled) {
+        return [=](TestInstaller& t) {
+            t.add("a");
+            InstalledPackage& suite = t.add("suite");
+            suite.isBundle = true;
+            suite.disabled = membersDisabled;
+            suite.scheduledAction = bundleAction;
+            for (const char* name : {"m1", "m2"}) {
+                InstalledPackage& m = t.add(name);
+                m.bundle = entry("suite", v(1, 0), v(1, 0));
+                m.disabled = membersDisabled;
+            }
+        };
+    };
+    std::string out = run(sandbox, build(ActionDisable, false), apply(0));
+    EXPECT_NE(out.find("suite disabled -\nm1 disabled -\nm2 disabled -\n"), std::string::npos) << out;
+    out = run(sandbox, build(ActionEnable, true), apply(0));
+    EXPECT_NE(out.find("suite enabled -\nm1 enabled -\nm2 enabled -\n"), std::string::npos) << out;
+    out = run(sandbox, build(ActionUninstall, false), apply(0));
+    EXPECT_NE(out.find("--\na enabled -\n--\n"), std::string::npos) << out;
+}
+
+TEST_F(ScheduledActionsTest, WhatAnEnabledPackageNeedsStays) {
+    const std::string out = run(
+        sandbox,
+        [](TestInstaller& t) {
+            t.add("lib").scheduledAction = ActionUninstall;
+            t.add("app", v(1, 0), {entry("lib")});
+        },
+        apply(1));
+    EXPECT_EQ(out,
+              "WARNING: can not uninstall lib-1.0: app depends on it\n"
+              "--\nlib enabled -\napp enabled -\n--\n");
+}
+
+TEST_F(ScheduledActionsTest, LosingAProviderTakesTheDependentAlong) {
+    // A disabled dependent follows its only provider out.
+    std::string out = run(
+        sandbox,
+        [](TestInstaller& t) {
+            t.add("a");
+            t.add("lib").scheduledAction = ActionUninstall;
+            t.add("app", v(1, 0), {entry("lib")}).disabled = true;
+            t.add("x", v(1, 0), {entry("nothing-provides-this")});
+        },
+        apply(0));
+    EXPECT_NE(out.find("--\na enabled -\n--\n"), std::string::npos) << out;
+    // The conflict step disables the only provider, so its dependent is disabled too.
+    out = run(
+        sandbox,
+        [](TestInstaller& t) {
+            InstalledPackage& x = t.add("x");
+            x.disabled = true;
+            x.scheduledAction = ActionEnable;
+            x.conflicts = {entry("lib")};
+            t.add("lib");
+            t.add("app", v(1, 0), {entry("lib")});
+        },
+        apply(0));
+    EXPECT_NE(out.find("x enabled -\nlib disabled -\napp disabled -\n"), std::string::npos) << out;
+}
+
+TEST_F(ScheduledActionsTest, OfTwoPackagesToEnableTheConflictingOneGivesWay) {
+    const std::string out = run(
+        sandbox,
+        [](TestInstaller& t) {
+            t.add("a");
+            InstalledPackage& x = t.add("x");
+            InstalledPackage& y = t.add("y");
+            x.disabled = y.disabled = true;
+            x.scheduledAction = y.scheduledAction = ActionEnable;
+            x.conflicts = {entry("y")};
+        },
+        apply(1));
+    EXPECT_EQ(out.substr(0, out.find("\x1b")),
+              "WARNING: can not enable y: x-1.0 conflicts with it\n");
+    EXPECT_NE(out.find("x enabled -\ny disabled -\n"), std::string::npos) << out;
+}
+
+TEST_F(ScheduledActionsTest, EverythingGoingIsRefused) {
+    const std::string out = run(
+        sandbox,
+        [](TestInstaller& t) {
+            t.add("a").scheduledAction = ActionUninstall;
+            t.add("b").scheduledAction = ActionDisable;
+        },
+        apply(1));
+    EXPECT_EQ(out, "ERROR: can not uninstall or disable all packages\n"
+                   "--\na enabled -\nb enabled -\n--\n");
+}
+
+TEST_F(ScheduledActionsTest, BundleWithoutActiveMembersIsUninstalledAndMembersStay) {
+    const std::string out = run(
+        sandbox,
+        [](TestInstaller& t) {
+            t.add("a");
+            t.add("suite").isBundle = true;
+            InstalledPackage& m = t.add("m1");
+            m.bundle = entry("suite", v(1, 0), v(1, 0));
+            m.disabled = true;
+            InstalledPackage& empty = t.add("b");
+            empty.isBundle = true;  // a bundle without members goes too
+        },
+        apply(0));
+    EXPECT_NE(out.find("--\na enabled -\nm1 disabled -\n--\n"), std::string::npos) << out;
+}
+
+TEST_F(ScheduledActionsTest, CleanupKeepsEssentialsBundlesAndRecentPackages) {
+    for (const char* name : {"wisp", "system", "disk-drivers", "new", "old", "none"})
+        sandbox.writeFile(std::string("/flash/var/pdb/") + name + "/version", "1.0\n");
+    const std::string out = run(
+        sandbox,
+        [](TestInstaller& t) {
+            t.add("system", v(7, 1));
+            t.add("wisp");
+            t.add("disk-drivers");
+            t.add("suite").isBundle = true;
+            // A member made for a recent system stays, and so keeps its bundle.
+            t.add("m1", v(1, 0), {entry("system", makeVersion(3, 22, 'f', 0))}).bundle =
+                entry("suite", v(1, 0), v(1, 0));
+            t.add("new", v(1, 0), {entry("system", makeVersion(3, 22, 'f', 0))});
+            t.add("old", v(1, 0), {entry("system", makeVersion(3, 21, 'f', 0))});
+            t.add("none");
+        },
+        [](TestInstaller& t, Manifest& m) { cleanupPackages(t.installer, m); });
+    EXPECT_NE(out.find("--\nsystem enabled -\nwisp enabled -\ndisk-drivers enabled -\n"
+                       "suite enabled -\nm1 enabled -\nnew enabled -\n--\n"),
+              std::string::npos)
+        << out;
+}
+
+}  // namespace
