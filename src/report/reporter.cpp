@@ -114,8 +114,11 @@ void reservePostlog(Installer& installer) {
     {
         std::ifstream old(installer.postlogPath, std::ios::binary);
         std::string line;
+        std::vector<std::string> earlier;
         // getline sets eof on a last line without "\n"; that partial line is dropped.
-        while (old && std::getline(old, line) && !old.eof()) installer.messages.push_back(line);
+        while (old && std::getline(old, line) && !old.eof()) earlier.push_back(line);
+        // Earlier runs' lines go before this run's, also before what it reported already.
+        installer.messages.insert(installer.messages.begin(), earlier.begin(), earlier.end());
     }
     {
         std::ofstream reserve(installer.postlogPath, std::ios::binary | std::ios::trunc);

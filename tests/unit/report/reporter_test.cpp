@@ -170,6 +170,16 @@ TEST_F(PostlogTest, ReserveHoldsZerosThenRewritesOldLinesFirst) {
     EXPECT_EQ(sandbox.readFile("/flash/postlog"), "one\ntwo\nERROR: three\n");
 }
 
+TEST_F(PostlogTest, EarlierRunsStayFirstWhenTheRunReportedBeforeReserving) {
+    sandbox.writeFile("/flash/postlog", "earlier run\n");
+    Reporter::info(installer, "disabled x-1.0");
+    Reporter::reservePostlog(installer);
+    Reporter::info(installer, "installed y-1.0");
+    Reporter::writePostlog(installer);
+    EXPECT_EQ(sandbox.readFile("/flash/postlog"),
+              "earlier run\ndisabled x-1.0\ninstalled y-1.0\n");
+}
+
 TEST_F(PostlogTest, ReservedLogOfAnInterruptedRunReadsAsEmpty) {
     sandbox.writeFile("/flash/postlog", std::string(4096, '\0'));
     installer.quiet = 1;

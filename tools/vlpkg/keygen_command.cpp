@@ -1,0 +1,94 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "vlpkg/command_options.h"
+#include "vlpkg/commands.h"
+#include "vlpkg/signing_key.h"
+#include "vlpkg/tool_report.h"
+
+namespace vlpkg {
+namespace {
+
+const char* const kKeygenHelp =
+    "usage: vlpkg keygen [-o DIR] [--force]\n"
+    "Makes a new Ed25519 key pair for signing packages: DIR/ed25519-private.pem (PKCS#8,\n"
+    "readable by its owner only) and DIR/ed25519-public.pem (SubjectPublicKeyInfo).\n"
+    "\n"
+    "  -o, --output DIR       where to write the two files (default: the current directory)\n"
+    "  --force                replace existing key files\n"
+    "  -h, --help             show this help\n";
+
+constexpr const char* kPrivateName = "ed25519-private.pem";
+constexpr const char* kPublicName = "ed25519-public.pem";
+
+// Writes a whole file; without `replace` an existing file is an error, so a key is never
+// overwritten by accident. The mode is set at creation: a secret key is never readable by
+// others, not even for a moment.
+bool writeNewFile(const std::string& path, const std::string& contents, mode_t mode, bool replace) {
+    const std::string temporary = path + ".new";
+    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd < 0) return fail("cannot create %s: %s", temporary.c_str(), std::strerror(errno));
+    const bool written = fchmod(fd, mode) == 0 &&
+                         write(fd, contents.data(), contents.size()) == ssize_t(contents.size()) &&
+                         fsync(fd) == 0;
+    const int error = errno;
+    if (close(fd) != 0 || !written) {
+        unlink(temporary.c_str());
+        return fail("cannot write %s: %s", path.c_str(), std::strerror(written ? errno : error));
+    }
+    // link() refuses an existing target atomically; rename() replaces it.
+    const bool placed = replace ? rename(temporary.c_str(), path.c_str()) == 0
+                                : link(temporary.c_str(), path.c_str()) == 0;
+    const int placeError = errno;
+    unlink(temporary.c_str());
+    if (!placed) {
+        if (placeError == EEXIST)
+            return fail("%s exists already (use --force to replace it)", path.c_str());
+        return fail("cannot create %s: %s", path.c_str(), std::strerror(placeError));
+    }
+    return true;
+}
+
+}  // namespace
+
+int keygenCommand(const std::vector<std::string>& args, std::ostream& out) {
+    std::string directory = ".";
+    bool replace = false;
+    OptionCursor cursor(args);
+    while (!cursor.atEnd()) {
+        const std::string arg = cursor.next();
+        if (arg == "-h" || arg == "--help") {
+            out << kKeygenHelp;
+            return kStatusOk;
+        }
+        if (arg == "-o" || arg == "--output") {
+            if (!cursor.value(arg, directory)) return kStatusUsage;
+        } else if (arg == "--force") {
+            if (!cursor.noValue(arg)) return kStatusUsage;
+            replace = true;
+        } else {
+            fail("unexpected argument %s (see vlpkg keygen --help)", arg.c_str());
+            return kStatusUsage;
+        }
+    }
+    KeyHandle key = generateKey();
+    std::string privatePem, publicPem;
+    if (!key || !privateKeyPem(key.get(), privatePem) || !publicKeyPem(key.get(), publicPem))
+        return kStatusFailed;
+    const std::string privatePath = directory + "/" + kPrivateName;
+    const std::string publicPath = directory + "/" + kPublicName;
+    if (!writeNewFile(privatePath, privatePem, 0600, replace)) return kStatusFailed;
+    if (!writeNewFile(publicPath, publicPem, 0644, replace)) {
+        // Half a pair is worse than none: the next run would refuse to overwrite it.
+        unlink(privatePath.c_str());
+        return kStatusFailed;
+    }
+    out << "wrote " << privatePath << " and " << publicPath << "\n";
+    return kStatusOk;
+}
+
+}  // namespace vlpkg

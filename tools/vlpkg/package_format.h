@@ -1,0 +1,72 @@
+// Sizes and codes of the package file format as the writer produces them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "package/package_reader.h"
+
+namespace vlpkg {
+
+// The reader's constants are the format's; the writer names a few more of its own.
+using ::kEntryCountSize;
+using ::kEntryMaxVersionOffset;
+using ::kEntryMinVersionOffset;
+using ::kEntryPriorityOffset;
+using ::kEntrySize;
+using ::kHeaderBlockSize;
+using ::kHeaderBuildTimeOffset;
+using ::kHeaderVersionOffset;
+using ::kNameFieldSize;
+using ::kOuterHeaderSize;
+using ::kPartHeaderSize;
+
+constexpr uint32_t kPackageMagic = PackageMagic;
+constexpr uint32_t kAlternativeMagic = AlternativeMagic;
+
+// Part type codes as they are stored (u16).
+constexpr uint16_t kPartHeader = PartType::Header;
+constexpr uint16_t kPartText2 = PartType::Text2;
+constexpr uint16_t kPartDepends = PartType::Depends;
+constexpr uint16_t kPartFiles = PartType::Files;
+constexpr uint16_t kPartSignature = PartType::Signature;
+constexpr uint16_t kPartArchitecture = PartType::Architecture;
+constexpr uint16_t kPartConflicts = PartType::Conflicts;
+constexpr uint16_t kPartBundleHeader = PartType::BundleHeader;
+constexpr uint16_t kPartProvides = PartType::Provides;
+constexpr uint16_t kPartDisabledMembers = PartType::DisabledMembers;
+constexpr uint16_t kPartImage = PartType::Image;
+constexpr uint16_t kPartNote = PartType::Note;
+constexpr uint16_t kPartText24 = PartType::Text24;
+constexpr uint16_t kPartSha256Marker = PartType::Sha256Marker;
+
+// The header block's optional flags word.
+constexpr size_t kHeaderFlagsOffset = kHeaderBlockSize;
+constexpr size_t kHeaderWithFlagsSize = kHeaderBlockSize + kHeaderFlagsSize;
+
+constexpr size_t kMaxEntries = 0xFFFF;
+
+// File container entry header, followed by the name and the data.
+constexpr size_t kFileEntryHeaderSize = 30;
+constexpr size_t kFileEntryVariantOffset = 23;
+constexpr size_t kFileEntrySizeOffset = 24;
+constexpr size_t kFileEntryNameLengthOffset = 28;
+constexpr size_t kMaxFileNameLength = 0xFFFF;
+
+constexpr uint16_t kModeTypeMask = 0xF000;
+constexpr uint16_t kModeRegular = 0x8000;
+constexpr uint16_t kModeDirectory = 0x4000;
+constexpr uint16_t kModeSymlink = 0xA000;
+
+// Signature payload: 68 bytes of the older scheme, then the 64-byte Ed25519 signature.
+constexpr size_t kLegacySignatureSize = 68;
+constexpr size_t kSignatureSize = 132;
+constexpr size_t kEd25519SignatureOffset = 68;
+constexpr size_t kEd25519SignatureSize = 64;
+constexpr size_t kEd25519KeySize = 32;
+constexpr size_t kSha256Size = 32;
+
+// Every length in the format is a u32, the file's own included.
+constexpr uint64_t kMaxLength = 0xFFFFFFFFu;
+
+}  // namespace vlpkg
