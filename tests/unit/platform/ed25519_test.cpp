@@ -19,7 +19,8 @@ std::array<uint8_t, N> bytesOf(const std::string& hex) {
     return out;
 }
 
-const auto kPublic = bytesOf<32>("3d4017c3e843895a92b70aa74d1b7ebc9c982ccf2ec4968cc0cd55f12af4660c");
+const auto kPublic =
+    bytesOf<32>("3d4017c3e843895a92b70aa74d1b7ebc9c982ccf2ec4968cc0cd55f12af4660c");
 const auto kSignature = bytesOf<64>(
     "92a009a9f0d4cab8720e820b5f642540a2b27b5416503f8fb3762223ebdb69da"
     "085ac1e43e15996e458f3613d0f11d8c387b2eaeb4302aeeb00d291612bb0c00");
