@@ -44,7 +44,7 @@ constexpr size_t kFileSize = kMiB;
 constexpr uint32_t kSignatureLength = 132;
 
 struct TestPackage {
-    std::string path;        // inside the changed root
+    std::string path;  // inside the changed root
     uint64_t containerOffset = 0;
     uint32_t containerLength = 0;
     uint64_t inflatedSize = 0;
@@ -114,7 +114,8 @@ TestPackage makePackage(size_t megabytes) {
     std::string contents;
     for (size_t i = 0; i < megabytes; ++i) {
         char name[64];
-        const int nameLength = std::snprintf(name, sizeof name, "bench/dir%02zu/file%04zu", i % 16, i);
+        const int nameLength =
+            std::snprintf(name, sizeof name, "bench/dir%02zu/file%04zu", i % 16, i);
         std::string entry(kFileEntryHeaderSize, '\0');
         auto* bytes = reinterpret_cast<uint8_t*>(entry.data());
         storeLittle16(bytes + kFileEntryModeOffset, 0100644);
@@ -162,7 +163,7 @@ long peakKib() {
 }
 
 class NullBuffer : public std::streambuf {
-protected:
+  protected:
     int_type overflow(int_type c) override { return traits_type::not_eof(c); }
     std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
 };
@@ -223,8 +224,7 @@ void Reference(benchmark::State& state) {
         };
         int result = Z_OK;
         while (result != Z_STREAM_END && compressedLeft > 0) {
-            const ssize_t got =
-                read(source, input, std::min<size_t>(sizeof input, compressedLeft));
+            const ssize_t got = read(source, input, std::min<size_t>(sizeof input, compressedLeft));
             if (got <= 0) break;
             compressedLeft -= uint32_t(got);
             EVP_DigestUpdate(hash, input, size_t(got));
@@ -297,12 +297,11 @@ void Reference(benchmark::State& state) {
 
 // Prints the usual table, then Extract's throughput as a fraction of the reference's.
 class RatioReporter : public benchmark::ConsoleReporter {
-public:
+  public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs)
-            if (!run.error_occurred && run.iterations > 0)
-            {
+            if (!run.error_occurred && run.iterations > 0) {
                 seconds_[run.benchmark_name()] = run.real_accumulated_time / double(run.iterations);
                 cpu_[run.benchmark_name()] = run.cpu_accumulated_time / double(run.iterations);
             }
@@ -316,12 +315,11 @@ public:
             if (found == seconds_.end() || time <= 0) continue;
             // CPU time too: the real time carries the machine's write-back noise.
             std::printf("%s throughput = %.3f x %s (cpu time: %.3f)\n", name.c_str(),
-                        found->second / time, reference.c_str(),
-                        cpu_[reference] / cpu_[name]);
+                        found->second / time, reference.c_str(), cpu_[reference] / cpu_[name]);
         }
     }
 
-private:
+  private:
     std::map<std::string, double> seconds_;
     std::map<std::string, double> cpu_;
 };
@@ -351,7 +349,8 @@ RouterRoot enterRoot() {
 }
 
 void removeRoot(const RouterRoot& root) {
-    for (size_t size : {16u, 256u}) std::remove(("/bench-" + std::to_string(size) + ".vlp").c_str());
+    for (size_t size : {16u, 256u})
+        std::remove(("/bench-" + std::to_string(size) + ".vlp").c_str());
     for (const char* inside : {"/flash", "/ram", "/tmp"}) rmdir(inside);
     unlinkat(root.parent, root.name.c_str(), AT_REMOVEDIR);
     close(root.parent);

@@ -52,8 +52,7 @@ void writeAll(const char* path, const std::string& text) {
 }
 
 void removeRoot() {
-    for (const char* inside : {"/flash", "/ram", "/tmp"})
-        rmdir((routerRoot.path + inside).c_str());
+    for (const char* inside : {"/flash", "/ram", "/tmp"}) rmdir((routerRoot.path + inside).c_str());
     rmdir(routerRoot.path.c_str());
 }
 
@@ -83,8 +82,9 @@ bool setUpRoot() {
 bool readyRoot() {
     static const bool ready = [] {
         if (setUpRoot()) return true;
-        std::fprintf(stderr, "extract_fuzz: cannot change root (needs root or a user "
-                             "namespace); nothing was run\n");
+        std::fprintf(stderr,
+                     "extract_fuzz: cannot change root (needs root or a user "
+                     "namespace); nothing was run\n");
         std::exit(0);
     }();
     return ready;
@@ -153,8 +153,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t variant = (flags >> kVariantShift) & kVariantMask;
     Manifest manifest;
     if (!enterRoot()) std::abort();
-    const bool ok =
-        extractFiles(record, manifest, reader, variant == 0 ? BoardVariant() : BoardVariant(variant));
+    const bool ok = extractFiles(record, manifest, reader,
+                                 variant == 0 ? BoardVariant() : BoardVariant(variant));
     // Every recorded file is staged, and every staged target stays below the flash root.
     for (const std::string& file : record.files) {
         if (manifest.find(file) == manifest.end()) std::abort();

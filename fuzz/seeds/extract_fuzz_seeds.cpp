@@ -18,7 +18,9 @@ namespace {
 constexpr char kDeflate = 0x01;
 constexpr char kDisabled = 0x02;
 
-char variantFlag(int variant) { return char(variant << 2); }
+char variantFlag(int variant) {
+    return char(variant << 2);
+}
 
 std::vector<std::string> seeds() {
     const std::string ordinary = inflatedContainer({
@@ -43,7 +45,8 @@ std::vector<std::string> seeds() {
     out.push_back(std::string(1, 0) + deflated(ordinary) + "trailing");
     out.push_back(kDeflate + ordinary.substr(0, ordinary.size() - 3));
     out.push_back(kDeflate + inflatedContainer({{"../escape", "x"}, {"a//b", "y"}}));
-    out.push_back(kDeflate + inflatedContainer({{"big", "", testsupport::kRegularMode, 0, 100000}}));
+    out.push_back(kDeflate +
+                  inflatedContainer({{"big", "", testsupport::kRegularMode, 0, 100000}}));
     out.push_back(std::string(1, kDeflate));
     return out;
 }

@@ -15,9 +15,9 @@
 
 // Entry header in the inflated container, followed by the name and then the file's bytes.
 constexpr size_t kFileEntryHeaderSize = 30;
-constexpr size_t kFileEntryModeOffset = 0;      // u16, POSIX type and permission bits
-constexpr size_t kFileEntryVariantOffset = 23;  // u8, 0: every board
-constexpr size_t kFileEntrySizeOffset = 24;     // u32, bytes of data
+constexpr size_t kFileEntryModeOffset = 0;         // u16, POSIX type and permission bits
+constexpr size_t kFileEntryVariantOffset = 23;     // u8, 0: every board
+constexpr size_t kFileEntrySizeOffset = 24;        // u32, bytes of data
 constexpr size_t kFileEntryNameLengthOffset = 28;  // u16
 
 constexpr uint16_t kFileTypeMask = 0xF000;
@@ -43,8 +43,8 @@ constexpr const char* kDisabledFilesPrefix = "/x/";
 // meant for `variant`, recording each target in the record's files. True when the container
 // was read to its end; false after a failure already reported (a broken container or a file
 // that could not be written). What was staged before a failure stays staged.
-[[nodiscard]] bool extractFiles(InstalledPackage& record, Manifest& manifest,
-                                PackageReader& reader, BoardVariant variant);
+[[nodiscard]] bool extractFiles(InstalledPackage& record, Manifest& manifest, PackageReader& reader,
+                                BoardVariant variant);
 // The same for this board's variant.
 [[nodiscard]] bool extractFiles(InstalledPackage& record, Manifest& manifest,
                                 PackageReader& reader);

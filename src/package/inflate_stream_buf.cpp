@@ -33,8 +33,8 @@ InflateStreamBuf::int_type InflateStreamBuf::underflow() {
 
     for (;;) {
         if (inflater_.avail_in == 0) {
-            const std::streamsize got =
-                source_->sgetn(reinterpret_cast<char*>(input_), std::streamsize(kInflateInputBlock));
+            const std::streamsize got = source_->sgetn(reinterpret_cast<char*>(input_),
+                                                       std::streamsize(kInflateInputBlock));
             if (got <= 0) {
                 ended_ = true;
                 return Traits::eof();

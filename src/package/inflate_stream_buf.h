@@ -17,7 +17,7 @@ constexpr size_t kInflateInputBlock = 4096;
 constexpr size_t kInflateSkipStep = 1024;
 
 class InflateStreamBuf : public std::streambuf {
-public:
+  public:
     // `source` is not owned and must outlive the buffer.
     explicit InflateStreamBuf(std::streambuf* source);
     ~InflateStreamBuf() override;
@@ -27,7 +27,7 @@ public:
     // Inflated bytes delivered into the output buffer so far (consumed or not).
     uint64_t produced() const { return produced_; }
 
-protected:
+  protected:
     int_type underflow() override;
     // Only forward moves exist: the inflated data cannot be read again. From the current
     // position by n >= 0 bytes (the skip over an entry's data), or to an absolute position not
@@ -36,7 +36,7 @@ protected:
                      std::ios_base::openmode which) override;
     pos_type seekpos(pos_type position, std::ios_base::openmode which) override;
 
-private:
+  private:
     // Inflated bytes consumed by the reader: the stream position.
     uint64_t position() const;
     // Reads and discards n bytes; false when the data ends first.

@@ -9,8 +9,8 @@
 namespace {
 
 // Version policy bounds, packed versions compared as unsigned numbers.
-constexpr PackageVersion kLastOpenVersion = 0x062E6608;     // 6.46.8
-constexpr PackageVersion kReopenedSeries = 0x062F0000;      // the 6.47 series
+constexpr PackageVersion kLastOpenVersion = 0x062E6608;      // 6.46.8
+constexpr PackageVersion kReopenedSeries = 0x062F0000;       // the 6.47 series
 constexpr PackageVersion kLastReopenedVersion = 0x06306600;  // 6.48
 constexpr PackageVersion kSevenSeries = 0x07000000;          // 7.0
 constexpr PackageVersion kLastSevenVersion = 0x07016203;     // 7.1beta3
@@ -100,13 +100,15 @@ SignatureCheck checkSignature(const PackageRecord& record, PackageReader& reader
     if (parts.readUnhashed(reinterpret_cast<char*>(signature.data()), length) != length)
         return result;
     result.read = true;
+    result.length = length;
+    result.sha256 = parts.usesSha256();
 
     const auto& digest = parts.digest();
-    if (length == kFullSignatureSize && parts.usesSha256()) {
-        result.ed25519Valid = ed25519Verify(
-            keys.ed25519, digest,
-            std::span<const uint8_t, kEd25519SignatureSize>(
-                signature.data() + kEd25519SignatureOffset, kEd25519SignatureSize));
+    if (length == kFullSignatureSize && result.sha256) {
+        result.ed25519Valid =
+            ed25519Verify(keys.ed25519, digest,
+                          std::span<const uint8_t, kEd25519SignatureSize>(
+                              signature.data() + kEd25519SignatureOffset, kEd25519SignatureSize));
         // A valid Ed25519 signature decides alone; the older half is not looked at.
         if (result.ed25519Valid) return result;
     }

@@ -58,6 +58,8 @@ enum class SignatureScheme { None, Ed25519, Legacy };
 // What the check found, for tools that say why a package was accepted or refused.
 struct SignatureCheck {
     bool read = false;          // a signature part of at least 68 bytes was read whole
+    size_t length = 0;          // the bytes read: 68 or 132
+    bool sha256 = false;        // the digest is SHA-256 (else SHA-1)
     bool ed25519Valid = false;  // only ever checked for a SHA-256 digest
     bool legacyMatches = false;
     bool legacyAllowed = false;

@@ -64,10 +64,14 @@ BoardVariant variantFromRegister(uint32_t processorVersion, FlashVariantAnswer a
 
 BoardVariant boardVariant() {
 #if defined(__powerpc__) || defined(__PPC__)
-    const uint32_t processorVersion = readProcessorVersion();
-    FlashVariantAnswer answer;
-    if (needsFlashVariantRequest(processorVersion)) answer = askFlashDevice();
-    return variantFromRegister(processorVersion, answer);
+    // The board does not change while the process runs: ask the device once.
+    static const BoardVariant variant = [] {
+        const uint32_t processorVersion = readProcessorVersion();
+        FlashVariantAnswer answer;
+        if (needsFlashVariantRequest(processorVersion)) answer = askFlashDevice();
+        return variantFromRegister(processorVersion, answer);
+    }();
+    return variant;
 #else
     return std::nullopt;
 #endif

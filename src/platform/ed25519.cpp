@@ -18,8 +18,8 @@ struct ContextFree {
 bool ed25519Verify(std::span<const uint8_t, kEd25519PublicKeySize> publicKey,
                    std::span<const uint8_t> message,
                    std::span<const uint8_t, kEd25519SignatureSize> signature) {
-    std::unique_ptr<EVP_PKEY, KeyFree> key(EVP_PKEY_new_raw_public_key(
-        EVP_PKEY_ED25519, nullptr, publicKey.data(), publicKey.size()));
+    std::unique_ptr<EVP_PKEY, KeyFree> key(
+        EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, publicKey.data(), publicKey.size()));
     if (!key) return false;
     std::unique_ptr<EVP_MD_CTX, ContextFree> context(EVP_MD_CTX_new());
     if (!context) return false;

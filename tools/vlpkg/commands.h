@@ -13,6 +13,7 @@ int bundleCommand(const std::vector<std::string>& args, std::ostream& out);
 int signCommand(const std::vector<std::string>& args, std::ostream& out);
 int inspectCommand(const std::vector<std::string>& args, std::ostream& out);
 int keygenCommand(const std::vector<std::string>& args, std::ostream& out);
+int verifyCommand(const std::vector<std::string>& args, std::ostream& out);
 // The whole tool: args[0] is the command word.
 int runTool(const std::vector<std::string>& args, std::ostream& out);
 

@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <openssl/crypto.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -7,6 +8,7 @@
 
 #include "vlpkg/command_options.h"
 #include "vlpkg/commands.h"
+#include "vlpkg/legacy_key.h"
 #include "vlpkg/signing_key.h"
 #include "vlpkg/tool_report.h"
 
@@ -14,16 +16,22 @@ namespace vlpkg {
 namespace {
 
 const char* const kKeygenHelp =
-    "usage: vlpkg keygen [-o DIR] [--force]\n"
+    "usage: vlpkg keygen [-o DIR] [--force] [--legacy]\n"
     "Makes a new Ed25519 key pair for signing packages: DIR/ed25519-private.pem (PKCS#8,\n"
     "readable by its owner only) and DIR/ed25519-public.pem (SubjectPublicKeyInfo).\n"
+    "With --legacy it makes a key pair of the older signature scheme instead:\n"
+    "DIR/legacy-private.hex (the secret scalar, readable by its owner only) and\n"
+    "DIR/legacy-public.hex (the public u-coordinate), 64 hex digits each, little-endian.\n"
     "\n"
     "  -o, --output DIR       where to write the two files (default: the current directory)\n"
     "  --force                replace existing key files\n"
+    "  --legacy               make an older-scheme key pair\n"
     "  -h, --help             show this help\n";
 
 constexpr const char* kPrivateName = "ed25519-private.pem";
 constexpr const char* kPublicName = "ed25519-public.pem";
+constexpr const char* kLegacyPrivateName = "legacy-private.hex";
+constexpr const char* kLegacyPublicName = "legacy-public.hex";
 
 // Writes a whole file; without `replace` an existing file is an error, so a key is never
 // overwritten by accident. The mode is set at creation: a secret key is never readable by
@@ -58,6 +66,7 @@ bool writeNewFile(const std::string& path, const std::string& contents, mode_t m
 int keygenCommand(const std::vector<std::string>& args, std::ostream& out) {
     std::string directory = ".";
     bool replace = false;
+    bool legacy = false;
     OptionCursor cursor(args);
     while (!cursor.atEnd()) {
         const std::string arg = cursor.next();
@@ -70,19 +79,32 @@ int keygenCommand(const std::vector<std::string>& args, std::ostream& out) {
         } else if (arg == "--force") {
             if (!cursor.noValue(arg)) return kStatusUsage;
             replace = true;
+        } else if (arg == "--legacy") {
+            if (!cursor.noValue(arg)) return kStatusUsage;
+            legacy = true;
         } else {
             fail("unexpected argument %s (see vlpkg keygen --help)", arg.c_str());
             return kStatusUsage;
         }
     }
-    KeyHandle key = generateKey();
-    std::string privatePem, publicPem;
-    if (!key || !privateKeyPem(key.get(), privatePem) || !publicKeyPem(key.get(), publicPem))
-        return kStatusFailed;
-    const std::string privatePath = directory + "/" + kPrivateName;
-    const std::string publicPath = directory + "/" + kPublicName;
-    if (!writeNewFile(privatePath, privatePem, 0600, replace)) return kStatusFailed;
-    if (!writeNewFile(publicPath, publicPem, 0644, replace)) {
+    std::string privateText, publicText;
+    if (legacy) {
+        LegacySecret secret;
+        if (!generateLegacySecret(secret)) return kStatusFailed;
+        privateText = keyHex(secret) + "\n";
+        publicText = keyHex(legacyPublicKey(secret)) + "\n";
+        OPENSSL_cleanse(secret.data(), secret.size());
+    } else {
+        KeyHandle key = generateKey();
+        if (!key || !privateKeyPem(key.get(), privateText) || !publicKeyPem(key.get(), publicText))
+            return kStatusFailed;
+    }
+    const std::string privatePath = directory + "/" + (legacy ? kLegacyPrivateName : kPrivateName);
+    const std::string publicPath = directory + "/" + (legacy ? kLegacyPublicName : kPublicName);
+    const bool privateWritten = writeNewFile(privatePath, privateText, 0600, replace);
+    OPENSSL_cleanse(privateText.data(), privateText.size());
+    if (!privateWritten) return kStatusFailed;
+    if (!writeNewFile(publicPath, publicText, 0644, replace)) {
         // Half a pair is worse than none: the next run would refuse to overwrite it.
         unlink(privatePath.c_str());
         return kStatusFailed;

@@ -4,7 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "package/extract.h"
 #include "package/package_reader.h"
+#include "package/signature.h"
 
 namespace vlpkg {
 
@@ -47,10 +49,10 @@ constexpr size_t kHeaderWithFlagsSize = kHeaderBlockSize + kHeaderFlagsSize;
 constexpr size_t kMaxEntries = 0xFFFF;
 
 // File container entry header, followed by the name and the data.
-constexpr size_t kFileEntryHeaderSize = 30;
-constexpr size_t kFileEntryVariantOffset = 23;
-constexpr size_t kFileEntrySizeOffset = 24;
-constexpr size_t kFileEntryNameLengthOffset = 28;
+using ::kFileEntryHeaderSize;
+using ::kFileEntryNameLengthOffset;
+using ::kFileEntrySizeOffset;
+using ::kFileEntryVariantOffset;
 constexpr size_t kMaxFileNameLength = 0xFFFF;
 
 constexpr uint16_t kModeTypeMask = 0xF000;
@@ -59,11 +61,11 @@ constexpr uint16_t kModeDirectory = 0x4000;
 constexpr uint16_t kModeSymlink = 0xA000;
 
 // Signature payload: 68 bytes of the older scheme, then the 64-byte Ed25519 signature.
-constexpr size_t kLegacySignatureSize = 68;
-constexpr size_t kSignatureSize = 132;
-constexpr size_t kEd25519SignatureOffset = 68;
-constexpr size_t kEd25519SignatureSize = 64;
-constexpr size_t kEd25519KeySize = 32;
+using ::kEd25519SignatureOffset;
+using ::kEd25519SignatureSize;
+using ::kLegacySignatureSize;
+constexpr size_t kSignatureSize = kFullSignatureSize;
+constexpr size_t kEd25519KeySize = kEd25519PublicKeySize;
 constexpr size_t kSha256Size = 32;
 
 // Every length in the format is a u32, the file's own included.

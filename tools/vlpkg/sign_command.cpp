@@ -1,7 +1,10 @@
+#include <openssl/crypto.h>
+
 #include <fstream>
 
 #include "vlpkg/command_options.h"
 #include "vlpkg/commands.h"
+#include "vlpkg/legacy_key.h"
 #include "vlpkg/package_signer.h"
 #include "vlpkg/signing_key.h"
 #include "vlpkg/tool_report.h"
@@ -10,20 +13,28 @@ namespace vlpkg {
 namespace {
 
 const char* const kSignHelp =
-    "usage: vlpkg sign --key ED25519-PRIVATE.pem IN OUT\n"
+    "usage: vlpkg sign [--key ED25519-PRIVATE.pem] [--legacy-key LEGACY-PRIVATE.hex] IN OUT\n"
     "Signs every package in IN, and every member of a bundle, and writes the result to OUT\n"
-    "(which may be IN itself). The digest is SHA-256: a marker part is put before each package\n"
-    "header that lacks one. Each signature part is 132 bytes, the Ed25519 signature of the\n"
-    "digest in its last 64; an existing signature part is replaced. A bundle's own header is\n"
-    "covered by no signature.\n"
+    "(which may be IN itself). A bundle's own header is covered by no signature.\n"
+    "\n"
+    "With --key the digest is SHA-256: a marker part is put before each package header that\n"
+    "lacks one, and each signature part is 132 bytes, the Ed25519 signature of the digest in\n"
+    "its last 64; an existing signature part is replaced. With --legacy-key as well, its first\n"
+    "68 bytes carry the older scheme's signature of the digest's first 20 bytes.\n"
+    "\n"
+    "With only --legacy-key the package's own digest is signed (SHA-1 when it has no marker):\n"
+    "an existing signature part keeps its length and all but its first 68 bytes, which receive\n"
+    "the older scheme's signature; a package without one gets a 68-byte part.\n"
     "\n"
     "  --key FILE             Ed25519 private key, PKCS#8 PEM (see vlpkg keygen)\n"
+    "  --legacy-key FILE      older-scheme secret key, 64 hex digits (see vlpkg keygen --legacy)\n"
     "  -h, --help             show this help\n";
 
 }  // namespace
 
 int signCommand(const std::vector<std::string>& args, std::ostream& out) {
     std::string keyPath;
+    std::string legacyKeyPath;
     std::vector<std::string> files;
     OptionCursor cursor(args);
     while (!cursor.atEnd()) {
@@ -34,6 +45,8 @@ int signCommand(const std::vector<std::string>& args, std::ostream& out) {
         }
         if (arg == "--key") {
             if (!cursor.value(arg, keyPath)) return kStatusUsage;
+        } else if (arg == "--legacy-key") {
+            if (!cursor.value(arg, legacyKeyPath)) return kStatusUsage;
         } else if (isOption(arg)) {
             fail("unknown option %s (see vlpkg sign --help)", arg.c_str());
             return kStatusUsage;
@@ -45,21 +58,32 @@ int signCommand(const std::vector<std::string>& args, std::ostream& out) {
         fail("expected IN and OUT (see vlpkg sign --help)");
         return kStatusUsage;
     }
-    if (keyPath.empty()) {
-        fail("no signing key given (--key)");
+    if (keyPath.empty() && legacyKeyPath.empty()) {
+        fail("no signing key given (--key, --legacy-key)");
         return kStatusUsage;
     }
-    KeyHandle key = loadPrivateKey(keyPath);
-    if (!key) return kStatusFailed;
+    SigningKeys keys;
+    KeyHandle key;
+    if (!keyPath.empty()) {
+        key = loadPrivateKey(keyPath);
+        if (!key) return kStatusFailed;
+        keys.ed25519 = key.get();
+    }
+    LegacySecret legacy{};
+    if (!legacyKeyPath.empty()) {
+        if (!loadLegacyKey(legacyKeyPath, legacy)) return kStatusFailed;
+        keys.legacy = &legacy;
+    }
     std::ifstream in(files[0], std::ios::binary);
     if (!in) {
         fail("cannot read %s", files[0].c_str());
         return kStatusFailed;
     }
     FileSink sink;
-    if (!sink.open(files[1]) || !signPackageFile(in, files[0], sink, key.get()) || !sink.commit())
-        return kStatusFailed;
-    return kStatusOk;
+    const bool signedAll =
+        sink.open(files[1]) && signPackageFile(in, files[0], sink, keys) && sink.commit();
+    OPENSSL_cleanse(legacy.data(), legacy.size());
+    return signedAll ? kStatusOk : kStatusFailed;
 }
 
 }  // namespace vlpkg

@@ -14,9 +14,10 @@ const char* const kToolHelp =
     "commands:\n"
     "  build    build a package from a directory tree: build [options] -o OUT DIR\n"
     "  bundle   make a bundle of packages: bundle [options] -o OUT MEMBER...\n"
-    "  sign     sign every package in a file: sign --key KEY IN OUT\n"
+    "  sign     sign every package in a file: sign [--key KEY] [--legacy-key KEY] IN OUT\n"
+    "  verify   check the signatures of a file as the installer does: verify FILE\n"
     "  inspect  show the parts and contents of a file: inspect [--json] FILE\n"
-    "  keygen   make a new Ed25519 key pair: keygen [-o DIR]\n"
+    "  keygen   make a new key pair: keygen [-o DIR] [--legacy]\n"
     "\n"
     "\"vlpkg COMMAND --help\" describes each command's options.\n";
 
@@ -27,7 +28,7 @@ using Command = int (*)(const std::vector<std::string>&, std::ostream&);
 int runTool(const std::vector<std::string>& args, std::ostream& out) {
     static const std::map<std::string, Command> kCommands = {
         {"build", buildCommand},     {"bundle", bundleCommand}, {"sign", signCommand},
-        {"inspect", inspectCommand}, {"keygen", keygenCommand},
+        {"inspect", inspectCommand}, {"keygen", keygenCommand}, {"verify", verifyCommand},
     };
     if (args.empty()) {
         fail("no command given (see vlpkg --help)");

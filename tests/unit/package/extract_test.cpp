@@ -88,7 +88,8 @@ int extractAndPrint(const std::string& bytes, const Extraction& how) {
 
 RunResult extractInSandbox(const Sandbox& sandbox, const std::string& bytes,
                            const Extraction& how = {}, const testsupport::RunSetup& setup = {}) {
-    return testsupport::runInRoot(sandbox, [&] { return extractAndPrint(bytes, how); }, setup);
+    return testsupport::runInRoot(
+        sandbox, [&] { return extractAndPrint(bytes, how); }, setup);
 }
 
 TEST(ExtractFiles, EntryHeaderLayout) {
@@ -193,7 +194,8 @@ TEST(ExtractFiles, BytesAfterTheStreamAreIgnored) {
     const std::string stream = deflated(inflatedContainer({{"a", "data"}}));
     const RunResult run =
         extractInSandbox(sandbox, packageWith(stream + deflated(inflatedContainer({{"b", "x"}}))));
-    EXPECT_EQ(run.out, "result 1\nfile /flash/a\nstaged /flash/a 644 \"data\"\nprogress 1\nnext 9\n");
+    EXPECT_EQ(run.out,
+              "result 1\nfile /flash/a\nstaged /flash/a 644 \"data\"\nprogress 1\nnext 9\n");
 }
 
 TEST(ExtractFiles, EveryTruncationOfTheContainer) {
@@ -284,9 +286,20 @@ TEST(ExtractFiles, DamagedStreamIsABrokenPackage) {
 TEST(ExtractFiles, UnsafeNamesAreRefusedBeforeStaging) {
     REQUIRE_ROOT_CHANGE();
     Sandbox sandbox;
-    const char* unsafe[] = {"../etc/passwd", "bin/../../etc/passwd", "..", "/", "", "a//b",
-                            "a/",            "./a",                  "a/.", "//a", "a\nb",
-                            "a\x01",         "tab\tname",            "del\x7f"};
+    const char* unsafe[] = {"../etc/passwd",
+                            "bin/../../etc/passwd",
+                            "..",
+                            "/",
+                            "",
+                            "a//b",
+                            "a/",
+                            "./a",
+                            "a/.",
+                            "//a",
+                            "a\nb",
+                            "a\x01",
+                            "tab\tname",
+                            "del\x7f"};
     for (const char* name : unsafe) {
         const std::string package = packageWith(deflated(inflatedContainer({
             {"fine", "ok"},
@@ -308,11 +321,11 @@ TEST(ExtractFiles, UnsafeNamesAreRefusedBeforeStaging) {
     Extraction disabled;
     disabled.name = "..";
     disabled.disabled = true;
-    EXPECT_EQ(extractInSandbox(sandbox, packageWith(deflated(inflatedContainer({{"f", "x"}}))),
-                               disabled)
-                  .out,
-              "result 0\nERROR: installation of ..-7.1 failed: broken package\nprogress 0\n"
-              "next 9\n");
+    EXPECT_EQ(
+        extractInSandbox(sandbox, packageWith(deflated(inflatedContainer({{"f", "x"}}))), disabled)
+            .out,
+        "result 0\nERROR: installation of ..-7.1 failed: broken package\nprogress 0\n"
+        "next 9\n");
 }
 
 TEST(ExtractFiles, WriteFailuresNameTheEntry) {
@@ -335,9 +348,9 @@ TEST(ExtractFiles, FullFlashIsADiskTooSmall) {
     std::vector<ContainerEntry> entries;
     for (int i = 0; i < 4; ++i) entries.push_back({"f" + std::to_string(i), randomBytes(90000, i)});
     // Neither flash nor RAM can hold all four files.
-    const RunResult run = extractInSandbox(
-        sandbox, packageWith(deflated(inflatedContainer(entries))), {},
-        {.mounts = {{"/flash", 256 * 1024}, {"/ram", 128 * 1024}}});
+    const RunResult run =
+        extractInSandbox(sandbox, packageWith(deflated(inflatedContainer(entries))), {},
+                         {.mounts = {{"/flash", 256 * 1024}, {"/ram", 128 * 1024}}});
     EXPECT_NE(run.out.find("ERROR: installation of pkg-7.1 failed: disk is too small\n"),
               std::string::npos)
         << run.out << run.err;

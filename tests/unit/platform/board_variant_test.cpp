@@ -35,15 +35,23 @@ TEST(BoardVariant, RegisterRules) {
         BoardVariant expected;
     };
     const Case cases[] = {
-        {0x00200000u, 2},           {0x00210123u, 2},
-        {0x001F0000u, std::nullopt}, {0x00220000u, std::nullopt},
-        {0x00830000u, 1},           {0x00840000u, 1},
-        {0x0085FFFFu, 1},           {0x00820000u, std::nullopt},
-        {0x00860000u, std::nullopt}, {0x13020000u, 3},
-        {0x130200FFu, 3},           {0x13030000u, std::nullopt},
-        {0x02020000u, std::nullopt}, {0x00000000u, std::nullopt},
+        {0x00200000u, 2},
+        {0x00210123u, 2},
+        {0x001F0000u, std::nullopt},
+        {0x00220000u, std::nullopt},
+        {0x00830000u, 1},
+        {0x00840000u, 1},
+        {0x0085FFFFu, 1},
+        {0x00820000u, std::nullopt},
+        {0x00860000u, std::nullopt},
+        {0x13020000u, 3},
+        {0x130200FFu, 3},
+        {0x13030000u, std::nullopt},
+        {0x02020000u, std::nullopt},
+        {0x00000000u, std::nullopt},
         // The byte rule looks at bits 23..16 only, whatever is above them.
-        {0x80840000u, 1},           {0x13200000u, 2},
+        {0x80840000u, 1},
+        {0x13200000u, 2},
     };
     for (const Case& c : cases) {
         EXPECT_FALSE(needsFlashVariantRequest(c.pvr)) << std::hex << c.pvr;

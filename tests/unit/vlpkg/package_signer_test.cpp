@@ -230,7 +230,8 @@ TEST(SignCommandTest, SignsAFileInPlaceAndReportsBadKeys) {
     EXPECT_EQ(testsupport::verifyEd25519(dir.read("p.vlp")), std::vector<bool>{true});
 
     const std::pair<std::vector<std::string>, std::string> failures[] = {
-        {{"sign", dir.file("p.vlp"), dir.file("q.vlp")}, "ERROR: no signing key given (--key)\n"},
+        {{"sign", dir.file("p.vlp"), dir.file("q.vlp")},
+         "ERROR: no signing key given (--key, --legacy-key)\n"},
         {{"sign", "--key", testsupport::developmentPrivateKey(), dir.file("p.vlp")},
          "ERROR: expected IN and OUT (see vlpkg sign --help)\n"},
         {{"sign", "--key", testsupport::developmentPublicKey(), dir.file("p.vlp"),

@@ -1,0 +1,149 @@
+#include <sys/stat.h>
+
+#include <fstream>
+#include <optional>
+
+#include "package/package_reader.h"
+#include "package/signature.h"
+#include "vlpkg/command_options.h"
+#include "vlpkg/commands.h"
+#include "vlpkg/legacy_key.h"
+#include "vlpkg/signing_key.h"
+#include "vlpkg/tool_report.h"
+
+namespace vlpkg {
+namespace {
+
+const char* const kVerifyHelp =
+    "usage: vlpkg verify [--key ED25519-PUBLIC.pem] [--legacy-key LEGACY-PUBLIC.hex] FILE\n"
+    "Checks the signature of every package in FILE, and of every member of a bundle, the way\n"
+    "the installer does, and says which scheme accepted each or why it was refused. Exits 0\n"
+    "only when every package is accepted. A key not given is the one the installer was built\n"
+    "with. As on the router, the older scheme is refused wherever /ram/SECURE exists.\n"
+    "\n"
+    "  --key FILE             Ed25519 public key, SubjectPublicKeyInfo PEM\n"
+    "  --legacy-key FILE      older-scheme public key, 64 hex digits\n"
+    "  -h, --help             show this help\n";
+
+// Why a package whose signature part was read was refused.
+std::string refusal(const SignatureCheck& check) {
+    if (!check.read) return "its signature part is shorter than 68 bytes";
+    if (check.legacyMatches && !check.legacyAllowed) {
+        struct stat info;
+        if (stat(kSecureMarker, &info) == 0)
+            return std::string("its older-scheme signature matches, but ") + kSecureMarker +
+                   " turns that scheme off";
+        return "its older-scheme signature matches, but the version policy does not allow that "
+               "scheme for this package";
+    }
+    if (check.length == kFullSignatureSize && check.sha256)
+        return "its Ed25519 signature does not verify and its older-scheme signature does not "
+               "match";
+    if (check.length == kFullSignatureSize)
+        return "its digest is SHA-1 (no marker part), so only the older scheme counts, and that "
+               "signature does not match";
+    return "its older-scheme signature does not match";
+}
+
+bool loadKeys(const std::string& keyPath, const std::string& legacyKeyPath, TrustedKeys& keys) {
+    keys = builtInKeys();
+    if (!keyPath.empty()) {
+        KeyHandle key = loadPublicKey(keyPath);
+        Ed25519PublicKey raw;
+        if (!key || !rawPublicKey(key.get(), raw)) return false;
+        keys.ed25519 = raw;
+    }
+    if (!legacyKeyPath.empty() && !loadLegacyKey(legacyKeyPath, keys.legacy)) return false;
+    return true;
+}
+
+}  // namespace
+
+int verifyCommand(const std::vector<std::string>& args, std::ostream& out) {
+    std::string keyPath;
+    std::string legacyKeyPath;
+    std::vector<std::string> files;
+    OptionCursor cursor(args);
+    while (!cursor.atEnd()) {
+        const std::string arg = cursor.next();
+        if (arg == "-h" || arg == "--help") {
+            out << kVerifyHelp;
+            return kStatusOk;
+        }
+        if (arg == "--key") {
+            if (!cursor.value(arg, keyPath)) return kStatusUsage;
+        } else if (arg == "--legacy-key") {
+            if (!cursor.value(arg, legacyKeyPath)) return kStatusUsage;
+        } else if (isOption(arg)) {
+            fail("unknown option %s (see vlpkg verify --help)", arg.c_str());
+            return kStatusUsage;
+        } else {
+            files.push_back(arg);
+        }
+    }
+    if (files.size() != 1) {
+        fail("expected one FILE (see vlpkg verify --help)");
+        return kStatusUsage;
+    }
+    TrustedKeys keys;
+    if (!loadKeys(keyPath, legacyKeyPath, keys)) return kStatusFailed;
+    std::ifstream in(files[0], std::ios::binary);
+    if (!in) {
+        fail("cannot read %s", files[0].c_str());
+        return kStatusFailed;
+    }
+    PackageReader reader(in, true);
+    if (!reader) {
+        fail("%s is not a package file", files[0].c_str());
+        return kStatusFailed;
+    }
+    // Each package's digest runs from its header part to its signature part.
+    reader.wantedTypes = {uint32_t(PartType::Header), uint32_t(PartType::Signature)};
+    size_t packages = 0;
+    size_t accepted = 0;
+    std::optional<PackageRecord> pending;
+    const auto report = [&](const PackageRecord& record, const std::string& verdict) {
+        ++packages;
+        out << recordName(record) << ": " << verdict << "\n";
+    };
+    int32_t type = reader.nextPart();
+    while (type != PartType::None) {
+        if (type == PartType::Header) {
+            if (pending) report(*pending, "refused: it has no signature part");
+            PackageRecord record;
+            if (!readPackageHeader(record, reader)) {
+                fail("%s: a package header cannot be read", files[0].c_str());
+                return kStatusFailed;
+            }
+            pending = std::move(record);
+            type = reader.partType();
+            continue;
+        }
+        if (pending) {
+            const SignatureCheck check = checkSignature(*pending, reader, keys);
+            switch (check.accepted()) {
+                case SignatureScheme::Ed25519:
+                    report(*pending, "accepted by Ed25519");
+                    ++accepted;
+                    break;
+                case SignatureScheme::Legacy:
+                    report(*pending, "accepted by the older scheme");
+                    ++accepted;
+                    break;
+                case SignatureScheme::None:
+                    report(*pending, "refused: " + refusal(check));
+                    break;
+            }
+            pending.reset();
+        }
+        type = reader.nextPart();
+    }
+    if (pending) report(*pending, "refused: it has no signature part");
+    if (packages == 0) {
+        fail("%s carries no package", files[0].c_str());
+        return kStatusFailed;
+    }
+    return accepted == packages ? kStatusOk : kStatusFailed;
+}
+
+}  // namespace vlpkg
