@@ -556,15 +556,14 @@ TEST(DatabaseLoadTest, ImagesComeFirstThenTheStoreThenMetadataEntries) {
               "leftover v0 bundle=/0 isBundle=1 disabled=1 action=1 deps=0 note=");
     EXPECT_EQ(byName["member"],
               "member v8 bundle=gone/0 isBundle=0 disabled=0 action=1 deps=0 note=");
-    // An image that cannot be read leaves the entry to its (missing) metadata.
+    // An image that cannot be read counts as missing; the entry's metadata is missing too.
     EXPECT_EQ(byName["broken"], "broken v0 bundle=/0 isBundle=1 disabled=0 action=1 deps=0 note=");
 
     EXPECT_EQ(position["wifi"] + 1, position["vpn"]);
     EXPECT_EQ(position["vpn"] + 1, position["suite"]);
-    for (const char* fromEntryImage : {"suite", "router", "broken"}) {
+    for (const char* fromEntryImage : {"suite", "router"})
         EXPECT_LT(position[fromEntryImage], position["stored"]) << fromEntryImage;
-    }
-    for (const char* metadataOnly : {"meta", "leftover", "member"})
+    for (const char* metadataOnly : {"meta", "leftover", "member", "broken"})
         EXPECT_GT(position[metadataOnly], position["stored"]) << metadataOnly;
 }
 
@@ -600,4 +599,36 @@ TEST(DatabaseLoadTest, UnusableNamesInsideImagesAreNotLoaded) {
                           "good v1 bundle=suite/9 isBundle=0 disabled=0 action=0 deps=0 note=",
                           "suite v9 bundle=/0 isBundle=1 disabled=0 action=0 deps=0 note=",
                           "odd v5 bundle=/0 isBundle=0 disabled=0 action=0 deps=0 note="}));
+}
+
+TEST(DatabaseEntryTest, ImageKeptPackageKeepsItsFileListForTheUninstall) {
+    REQUIRE_ROOT_CHANGE();
+    Sandbox sandbox;
+    sandbox.writeFile("/flash/bin/ui", "program");
+    ASSERT_EQ(writeEntries(sandbox,
+                           [] {
+                               InstalledPackage r("router-ui");
+                               r.version = makeVersion(7, 1, kReleaseFinal, 0);
+                               r.hasImage = true;
+                               r.files = {"/flash/bin/ui"};
+                               return std::vector{r};
+                           })
+                  .status,
+              0);
+    EXPECT_EQ(sandbox.readFile(kEntry + "files"), "flash/bin/ui\n");
+    EXPECT_FALSE(sandbox.exists(kEntry + "version"));
+    // Loaded again the way an image-backed record is (its version came from the image), then
+    // uninstalled: the file goes with it.
+    const RunResult run = testsupport::runInRoot(sandbox, [] {
+        InstalledPackage r("router-ui");
+        r.version = makeVersion(7, 1, kReleaseFinal, 0);
+        readDatabaseEntry(r);
+        if (r.files != std::set<std::string>{"/flash/bin/ui"}) return 1;
+        Manifest manifest;
+        removePackageFiles(r, manifest);
+        manifest.commit(false);
+        return 0;
+    });
+    EXPECT_EQ(run.status, 0);
+    EXPECT_FALSE(sandbox.exists("/flash/bin/ui"));
 }
