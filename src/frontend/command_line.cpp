@@ -9,6 +9,7 @@
 
 #include "frontend/listing.h"
 #include "frontend/manifest.h"
+#include "frontend/upgrade.h"
 #include "frontend/stdin_install.h"
 #include "resolve/package_operations.h"
 #include "report/installer.h"
@@ -67,10 +68,6 @@ void prepareProcess(RunOptions& options) {
     if (const char* arch = getenv("arch")) options.arch = arch;
 }
 
-int modeNotBuilt(const char* mode) {
-    std::cerr << "installer: the " << mode << " mode is not part of this build yet\n";
-    return 1;
-}
 
 }  // namespace
 
@@ -111,10 +108,10 @@ int installerMain(int argc, char** argv) {
         manifest.commit(false);
         return 0;
     }
-    if (options.fromStdin) {
-        Manifest manifest;
-        applyScheduledActions(installer, manifest, 1);
+    // Both installing modes first carry out what other programs scheduled.
+    Manifest manifest;
+    applyScheduledActions(installer, manifest, 1);
+    if (options.fromStdin)
         return installFromStdin(installer, manifest, options.installFlags, std::cin);
-    }
-    return modeNotBuilt("upgrade");
+    return runUpgradeMode(installer, manifest, options.installFlags, options.commitNow);
 }

@@ -409,7 +409,14 @@ bool writeDatabaseEntry(InstalledPackage& record, Manifest& manifest) {
         for (const char* file :
              {kVersionFile, kDependsFile, kProvidesFile, kConflictsFile, kBundleFile})
             scheduleRemoval(manifest, dir + file);
-        if (!writeFilesList(record, manifest, dir)) return false;
+        // No image lists where its files were put, so a package recorded through one keeps its
+        // list. One recorded in no way (metadata flag without an image) is not loaded again,
+        // and a list of it would only make a later run delete files it never owned.
+        if (record.hasImage) {
+            if (!writeFilesList(record, manifest, dir)) return false;
+        } else {
+            scheduleRemoval(manifest, dir + kFilesFile);
+        }
     }
 
     // State files: their write failures are not detected, as the metadata is what matters.

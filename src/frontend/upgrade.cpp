@@ -1,0 +1,149 @@
+#include "frontend/upgrade.h"
+
+#include "frontend/stdin_install.h"
+#include "resolve/space.h"
+
+#include <sys/stat.h>
+
+#include <fstream>
+#include <memory>
+#include <set>
+
+#include "package/install.h"
+#include "pkgdb/database.h"
+#include "report/reporter.h"
+#include "resolve/package_operations.h"
+#include "resolve/resolution.h"
+
+namespace {
+
+// The marker makes the run a downgrade; its number, if any, is the lowest version allowed.
+PackageVersion readDowngradeFloor(InstallFlags& flags) {
+    std::ifstream marker(kDowngradeMarker);
+    if (!marker.is_open()) return kNoFloor;
+    flags |= allowDowngrade;
+    PackageVersion floor = 0;
+    if (!(marker >> floor)) floor = 0;
+    return floor;
+}
+
+std::vector<std::unique_ptr<PackageFileRecord>> findCandidates() {
+    std::vector<std::unique_ptr<PackageFileRecord>> found;
+    struct stat info;
+    bool first = true;
+    for (const char* directory : kDownloadDirectories) {
+        const bool ignored = first && stat(kIgnoreDownloadsMarker, &info) == 0;
+        first = false;
+        if (!ignored) scanPackageDir(directory, found);
+        if (!found.empty()) break;
+    }
+    return found;
+}
+
+// Names whose holders were enabled before the run; the upgrade must not leave them all disabled.
+std::set<std::string> neededNames(const Installer& installer) {
+    std::set<std::string> names;
+    for (const auto& p : installer.packages) {
+        if (p->disabled) continue;
+        names.insert(p->name);
+        for (const auto& provided : p->provides) names.insert(provided.name);
+    }
+    return names;
+}
+
+std::vector<InstalledPackage*> packagesToEnable(Installer& installer,
+                                                const std::set<std::string>& needed) {
+    std::vector<InstalledPackage*> toEnable;
+    for (const std::string& name : needed) {
+        const DependencyEntry entry{name, 0, 0, 0};
+        InstalledPackage* holder = nullptr;
+        for (const auto& p : installer.packages) {
+            if (!sameName(p->name, name) && !providesFor(*p, entry)) continue;
+            holder = p.get();
+            if (!p->disabled) break;
+        }
+        if (holder && holder->disabled && !findConflicting(installer.packages, *holder))
+            toEnable.push_back(holder);
+    }
+    return toEnable;
+}
+
+}  // namespace
+
+std::vector<PackageRecord> runUpgrade(Installer& installer, Manifest& manifest,
+                                      InstallFlags flags) {
+    const PackageVersion floor = readDowngradeFloor(flags);
+    std::vector<std::unique_ptr<PackageFileRecord>> files = findCandidates();
+    std::vector<PackageRecord*> candidates;
+    for (const auto& file : files) candidates.push_back(file.get());
+    selectCandidates(installer, candidates, floor, true);
+
+    // The user's choice of state for a name carries over to its new version.
+    ChoiceMap choiceMap;
+    for (const auto& p : installer.packages)
+        if (p->userChoice) choiceMap.emplace(p->name, p->disabled);
+    const std::set<std::string> needed = neededNames(installer);
+
+    if (!candidates.empty()) Reporter::reservePostlog(installer);
+    std::vector<PackageRecord> installed;
+    for (PackageRecord* candidate : candidates) {
+        const auto& file = static_cast<const PackageFileRecord&>(*candidate);
+        std::ifstream stream(file.path, std::ios::binary);
+        if (!stream.is_open()) continue;
+        bool bootFlag = false;
+        const int result = installFromStream(installer, manifest, stream, flags, choiceMap,
+                                             nullptr, nullptr, &bootFlag);
+        stream.close();
+        // All or nothing: one failure drops the whole run, scheduled actions included.
+        if (result != kInstallDone) {
+            manifest.discard();
+            return {};
+        }
+        if (file.hasImage) {
+            const std::string imagePath = databaseDir(file) + "image";
+            if (bootFlag) {
+                manifest.addMove(file.path, kBootImagePath);
+                manifest.addLink(kBootImagePath, imagePath);
+            } else {
+                manifest.addMove(file.path, imagePath);
+            }
+        }
+        installed.push_back(*candidate);
+    }
+
+    enablePackages(installer, manifest, packagesToEnable(installer, needed), true);
+    if (installer.packages.empty()) {
+        Reporter::error(installer, "router installation failed!!!");
+        manifest.discard();
+        return {};
+    }
+    return installed;
+}
+
+int runUpgradeMode(Installer& installer, Manifest& manifest, InstallFlags flags, bool commitNow) {
+    constexpr int kNoSpaceStatus = 28;
+    int status = 0;
+    std::vector<PackageRecord> installed = runUpgrade(installer, manifest, flags);
+    // A reinstall is how a router short of space is repaired, so it is not held back by it.
+    if ((flags & allowReinstall) == 0 && !hasEnoughSpace(manifest)) {
+        Reporter::error(installer, "not enough space for upgrade");
+        manifest.discard();
+        installed.clear();
+        status = kNoSpaceStatus;
+    }
+    for (const PackageRecord& record : installed)
+        Reporter::info(installer, "installed %s", recordName(record).c_str());
+    if (!manifest.empty()) {
+        std::ofstream flag;
+        if (openReplacement(flag, manifest, kPackagesChangedFlag, 1, 0)) flag.close();
+        if (commitNow) {
+            manifest.commit(false);
+        } else if (!manifest.save(kSavedManifestPath)) {
+            // Unsaved operations would never be carried out, and their staged files never freed.
+            Reporter::error(installer, "could not save %s", kSavedManifestPath);
+            manifest.discard();
+        }
+    }
+    Reporter::writePostlog(installer);
+    return status;
+}
