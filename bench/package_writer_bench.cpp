@@ -46,7 +46,7 @@ class DiscardSink : public vlpkg::ByteSink {
     uint64_t written_ = 0;
 };
 
-const vlpkg::PackageSpec& spec(size_t megabytes) {
+const vlpkg::PackageSpec& description(size_t megabytes) {
     static std::map<size_t, vlpkg::PackageSpec> made;
     vlpkg::PackageSpec& entry = made[megabytes];
     if (!entry.name.empty()) return entry;
@@ -84,14 +84,14 @@ const std::string& packageBytes(size_t megabytes) {
     std::string& entry = made[megabytes];
     if (entry.empty()) {
         vlpkg::StringSink sink;
-        if (!vlpkg::writePackage(sink, spec(megabytes))) std::abort();
+        if (!vlpkg::writePackage(sink, description(megabytes))) std::abort();
         entry = std::move(sink.bytes);
     }
     return entry;
 }
 
 void WriterBuild(benchmark::State& state) {
-    const vlpkg::PackageSpec& package = spec(size_t(state.range(0)));
+    const vlpkg::PackageSpec& package = description(size_t(state.range(0)));
     for (auto _ : state) {
         DiscardSink sink;
         if (!vlpkg::writePackage(sink, package)) state.SkipWithError("writer failed");
@@ -100,7 +100,7 @@ void WriterBuild(benchmark::State& state) {
 }
 
 void ReferenceDeflate(benchmark::State& state) {
-    const vlpkg::PackageSpec& package = spec(size_t(state.range(0)));
+    const vlpkg::PackageSpec& package = description(size_t(state.range(0)));
     std::vector<uint8_t> output(kChunk);
     for (auto _ : state) {
         z_stream stream{};

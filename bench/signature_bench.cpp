@@ -45,12 +45,12 @@ const Keys& keys() {
 
 // A small package (version 6.48, which still admits the older scheme), signed as asked.
 std::string signedPackage(bool ed25519) {
-    vlpkg::PackageSpec spec;
-    spec.name = "bench";
-    spec.version = 0x06306600;
-    spec.files.push_back({"bin/tool", vlpkg::kModeRegular | 0755, 0, {std::string(4096, 'x'), {}}});
+    vlpkg::PackageSpec description;
+    description.name = "bench";
+    description.version = 0x06306600;
+    description.files.push_back({"bin/tool", vlpkg::kModeRegular | 0755, 0, {std::string(4096, 'x'), {}}});
     vlpkg::StringSink plain;
-    if (!vlpkg::writePackage(plain, spec)) std::abort();
+    if (!vlpkg::writePackage(plain, description)) std::abort();
     std::istringstream in(plain.bytes);
     vlpkg::StringSink out;
     vlpkg::SigningKeys signing;

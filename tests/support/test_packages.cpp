@@ -51,30 +51,30 @@ std::string developmentPublicKey() {
 
 vlpkg::PackageSpec simplePackage(const std::string& name, const std::string& version,
                                  const std::vector<std::pair<std::string, std::string>>& files) {
-    vlpkg::PackageSpec spec;
-    spec.name = name;
-    EXPECT_TRUE(parseVersion(version, spec.version)) << version;
-    spec.buildTime = 1700000000;
+    vlpkg::PackageSpec description;
+    description.name = name;
+    EXPECT_TRUE(parseVersion(version, description.version)) << version;
+    description.buildTime = 1700000000;
     for (const auto& [fileName, contents] : files) {
         vlpkg::FileSpec file;
         file.name = fileName;
         file.content.bytes = contents;
-        spec.files.push_back(file);
+        description.files.push_back(file);
     }
-    return spec;
+    return description;
 }
 
-std::string packageBytes(const vlpkg::PackageSpec& spec) {
+std::string packageBytes(const vlpkg::PackageSpec& description) {
     vlpkg::StringSink sink;
-    const bool written = vlpkg::writePackage(sink, spec);
-    EXPECT_TRUE(written) << "the writer refused package " << spec.name;
+    const bool written = vlpkg::writePackage(sink, description);
+    EXPECT_TRUE(written) << "the writer refused package " << description.name;
     return written ? sink.bytes : std::string();
 }
 
-std::string bundleBytes(const vlpkg::BundleSpec& spec) {
+std::string bundleBytes(const vlpkg::BundleSpec& description) {
     vlpkg::StringSink sink;
-    const bool written = vlpkg::writeBundle(sink, spec);
-    EXPECT_TRUE(written) << "the writer refused bundle " << spec.name;
+    const bool written = vlpkg::writeBundle(sink, description);
+    EXPECT_TRUE(written) << "the writer refused bundle " << description.name;
     return written ? sink.bytes : std::string();
 }
 

@@ -23,8 +23,8 @@ vlpkg::PackageSpec simplePackage(
 
 // The bytes of a package or bundle; the test fails (and the result is empty) when the writer
 // refuses the description.
-std::string packageBytes(const vlpkg::PackageSpec& spec);
-std::string bundleBytes(const vlpkg::BundleSpec& spec);
+std::string packageBytes(const vlpkg::PackageSpec& description);
+std::string bundleBytes(const vlpkg::BundleSpec& description);
 
 // The package (or bundle) signed with the key file: the development key by default. The test
 // fails, and the result is empty, when signing fails.

@@ -6,12 +6,12 @@ namespace installtest {
 namespace {
 
 vlpkg::BundleSpec suite(const std::string& versionText, std::vector<vlpkg::PackageSpec> members) {
-    vlpkg::BundleSpec spec;
-    spec.name = "suite";
-    spec.version = version(versionText);
-    spec.buildTime = 1700000000;
-    spec.members = std::move(members);
-    return spec;
+    vlpkg::BundleSpec description;
+    description.name = "suite";
+    description.version = version(versionText);
+    description.buildTime = 1700000000;
+    description.members = std::move(members);
+    return description;
 }
 
 // The same file with a part inserted before the part at `index` (outer length corrected).
@@ -60,10 +60,10 @@ TEST_F(BundleInstallTest, MembersAreInstalledAndTheBundleIsKeptAsItsImage) {
 }
 
 TEST_F(BundleInstallTest, MembersListedAsDisabledAreInstalledDisabled) {
-    vlpkg::BundleSpec spec = suite("1.0", {package("wifi", "1.0", {{"lib/wifi", "w"}}),
+    vlpkg::BundleSpec description = suite("1.0", {package("wifi", "1.0", {{"lib/wifi", "w"}}),
                                            package("vpn", "1.0", {{"lib/vpn", "v"}})});
-    spec.disabledMembers = {{"vpn", 0, 0, 0}};
-    const RunResult run = install(signedBundle(spec));
+    description.disabledMembers = {{"vpn", 0, 0, 0}};
+    const RunResult run = install(signedBundle(description));
     ASSERT_EQ(run.status, 0) << run.out;
     EXPECT_EQ(messagesOf(run.out), "");
     EXPECT_EQ(sandbox.readFile("/flash/lib/wifi"), "w");

@@ -30,12 +30,12 @@ inline vlpkg::PackageSpec package(
     return testsupport::simplePackage(name, versionText, files);
 }
 
-inline std::string signedPackage(const vlpkg::PackageSpec& spec) {
-    return testsupport::signedBytes(testsupport::packageBytes(spec));
+inline std::string signedPackage(const vlpkg::PackageSpec& description) {
+    return testsupport::signedBytes(testsupport::packageBytes(description));
 }
 
-inline std::string signedBundle(const vlpkg::BundleSpec& spec) {
-    return testsupport::signedBytes(testsupport::bundleBytes(spec));
+inline std::string signedBundle(const vlpkg::BundleSpec& description) {
+    return testsupport::signedBytes(testsupport::bundleBytes(description));
 }
 
 using testsupport::messagesOf;

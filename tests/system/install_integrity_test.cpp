@@ -36,10 +36,10 @@ class InstallIntegrityTest : public InstallFixture {
 
     // Version 2.0 with every kind of part the installer reads: lists, an image and files.
     std::string upgrade() {
-        vlpkg::PackageSpec spec = package("hello", "2.0", {{"bin/hello", "two"}, {"etc/a", "a"}});
-        spec.provides = {{"greeter", 0, 0, 1}};
-        spec.image = vlpkg::Content{"the image"};
-        return signedPackage(spec);
+        vlpkg::PackageSpec description = package("hello", "2.0", {{"bin/hello", "two"}, {"etc/a", "a"}});
+        description.provides = {{"greeter", 0, 0, 1}};
+        description.image = vlpkg::Content{"the image"};
+        return signedPackage(description);
     }
 
     void expectRefused(const std::string& bytes, const std::string& messages = kBroken) {
@@ -57,8 +57,8 @@ TEST_F(InstallIntegrityTest, TheUntouchedUpgradeInstalls) {
 }
 
 TEST_F(InstallIntegrityTest, UnsignedPackageIsRefused) {
-    vlpkg::PackageSpec spec = package("hello", "2.0", {{"bin/hello", "two"}});
-    expectRefused(testsupport::packageBytes(spec));
+    vlpkg::PackageSpec description = package("hello", "2.0", {{"bin/hello", "two"}});
+    expectRefused(testsupport::packageBytes(description));
 }
 
 TEST_F(InstallIntegrityTest, SignedWithAnotherKeyIsRefused) {
@@ -169,11 +169,11 @@ TEST_F(InstallIntegrityTest, NamesTheDatabaseCannotHoldAreRefusedBeforeAnythingI
          {std::string(".."), std::string("."), std::string(".hidden"), std::string("a/b"),
           std::string("two words"), std::string("tab\there"), std::string("")}) {
         SCOPED_TRACE(name);
-        vlpkg::PackageSpec spec = package("x", "2.0", {{"bin/x", "x"}});
-        spec.name = name;
+        vlpkg::PackageSpec description = package("x", "2.0", {{"bin/x", "x"}});
+        description.name = name;
         std::string shown = name;
         for (char& c : shown) c = std::iscntrl(static_cast<unsigned char>(c)) ? '?' : c;
-        expectRefused(signedPackage(spec),
+        expectRefused(signedPackage(description),
                       "ERROR: installation of " + shown + "-2.0 failed: broken package\n");
     }
 }

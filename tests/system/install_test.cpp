@@ -97,9 +97,9 @@ TEST_F(InstallTest, UpgradeReplacesFilesAndRewritesTheEntry) {
 }
 
 TEST_F(InstallTest, SameVersionIsNotInstalledAgain) {
-    vlpkg::PackageSpec spec = package("hello", "7.1", {{"bin/hello", "hi"}});
-    spec.image = vlpkg::Content{"kept image"};
-    const std::string bytes = signedPackage(spec);
+    vlpkg::PackageSpec description = package("hello", "7.1", {{"bin/hello", "hi"}});
+    description.image = vlpkg::Content{"kept image"};
+    const std::string bytes = signedPackage(description);
     installed(bytes);
     const std::string before = snapshot();
 
@@ -173,9 +173,9 @@ TEST_F(InstallTest, ConflictInstallsThePackageDisabled) {
 }
 
 TEST_F(InstallTest, ImagePartBecomesTheKeptImage) {
-    vlpkg::PackageSpec spec = package("radio", "1.0", {{"lib/radio.ko", "module"}});
-    spec.image = vlpkg::Content{std::string(10000, 'i')};
-    const std::string bytes = signedPackage(spec);
+    vlpkg::PackageSpec description = package("radio", "1.0", {{"lib/radio.ko", "module"}});
+    description.image = vlpkg::Content{std::string(10000, 'i')};
+    const std::string bytes = signedPackage(description);
     const RunResult run = install(bytes);
     ASSERT_EQ(run.status, 0) << run.out;
     EXPECT_EQ(entry("radio", "image"), bytes);
@@ -185,10 +185,10 @@ TEST_F(InstallTest, ImagePartBecomesTheKeptImage) {
 }
 
 TEST_F(InstallTest, BootImagePackageIsKeptWholeWhenAskedTo) {
-    vlpkg::PackageSpec spec = package("routeros", "7.2", {{"boot/kernel", "kernel"}});
-    spec.flags = kFlagBootImage;
-    spec.image = vlpkg::Content{"boot image"};
-    const std::string bytes = signedPackage(spec);
+    vlpkg::PackageSpec description = package("routeros", "7.2", {{"boot/kernel", "kernel"}});
+    description.flags = kFlagBootImage;
+    description.image = vlpkg::Content{"boot image"};
+    const std::string bytes = signedPackage(description);
     const RunResult run = install(bytes, {}, {.env = {{"bootimage", "1"}}});
     ASSERT_EQ(run.status, 0) << run.out;
     EXPECT_EQ(sandbox.readFile("/flash/bootimage"), bytes);
@@ -211,10 +211,10 @@ TEST_F(InstallTest, BootImagePackageIsKeptWholeWhenAskedTo) {
 }
 
 TEST_F(InstallTest, BootImagePackageIsUnpackedWithoutTheVariable) {
-    vlpkg::PackageSpec spec = package("routeros", "7.2", {{"boot/kernel", "kernel"}});
-    spec.flags = kFlagBootImage;
-    spec.image = vlpkg::Content{"boot image"};
-    const std::string bytes = signedPackage(spec);
+    vlpkg::PackageSpec description = package("routeros", "7.2", {{"boot/kernel", "kernel"}});
+    description.flags = kFlagBootImage;
+    description.image = vlpkg::Content{"boot image"};
+    const std::string bytes = signedPackage(description);
     const RunResult run = install(bytes, {}, {.unsetEnv = {"bootimage"}});
     ASSERT_EQ(run.status, 0) << run.out;
     EXPECT_EQ(sandbox.readFile("/flash/boot/kernel"), "kernel");
@@ -244,10 +244,10 @@ TEST_F(InstallTest, FlagFilesForSystemAndBranding) {
 
 TEST_F(InstallTest, AlternativeMagicLeavesNoEntryAndKeepsTheInstalledPackage) {
     installed(signedPackage(package("hello", "1.0", {{"bin/hello", "one"}})));
-    vlpkg::PackageSpec spec = package("hello", "2.0", {{"bin/extra", "extra"}});
-    spec.alternativeMagic = true;
-    spec.image = vlpkg::Content{"image"};
-    const RunResult run = install(signedPackage(spec));
+    vlpkg::PackageSpec description = package("hello", "2.0", {{"bin/extra", "extra"}});
+    description.alternativeMagic = true;
+    description.image = vlpkg::Content{"image"};
+    const RunResult run = install(signedPackage(description));
     ASSERT_EQ(run.status, 0) << run.out;
     EXPECT_EQ(sandbox.readFile("/flash/bin/extra"), "extra");
     EXPECT_EQ(sandbox.readFile("/flash/bin/hello"), "one");
@@ -282,13 +282,13 @@ TEST_F(InstallTest, ImageCopyThatCannotBeOpenedEndsTheRun) {
 }
 
 TEST_F(InstallTest, ImageCopyThatRunsOutOfSpaceFailsTheInstallation) {
-    vlpkg::PackageSpec spec = package("big", "1.0", {{"bin/big", "b"}});
+    vlpkg::PackageSpec description = package("big", "1.0", {{"bin/big", "b"}});
     std::string noise(256 * 1024, '\0');
     for (size_t i = 0; i < noise.size(); ++i) noise[i] = char((i * 2654435761u) >> 13);
-    spec.image = vlpkg::Content{noise};
+    description.image = vlpkg::Content{noise};
     const std::string before = snapshot();
     const RunResult run =
-        install(signedPackage(spec), {}, {.mounts = {{"/flash/var/pdb", 64 * 1024}}});
+        install(signedPackage(description), {}, {.mounts = {{"/flash/var/pdb", 64 * 1024}}});
     EXPECT_EQ(run.status, 1) << run.err;
     EXPECT_EQ(messagesOf(run.out),
               "ERROR: could not write /flash/var/pdb//image: No space left on device\n");

@@ -94,9 +94,9 @@ TEST_F(UpgradeTest, DowngradeMarkerAllowsOlderAndSetsAFloor) {
 }
 
 TEST_F(UpgradeTest, PackageFilesWithAnImageBecomeTheKeptImage) {
-    vlpkg::PackageSpec spec = package("kept", "1.0", {{"bin/kept", "k"}});
-    spec.image = vlpkg::Content{"image bytes", ""};
-    const std::string bytes = signedPackage(spec);
+    vlpkg::PackageSpec description = package("kept", "1.0", {{"bin/kept", "k"}});
+    description.image = vlpkg::Content{"image bytes", ""};
+    const std::string bytes = signedPackage(description);
     offer(kDownload, "kept.vlp", bytes);
     const RunResult run = upgrade();
     EXPECT_EQ(run.status, 0) << run.err;
@@ -200,9 +200,9 @@ int runEntry(std::vector<std::string> args) {
 
 TEST_F(UpgradeTest, SavedOperationsCommitAcrossFilesystemsWithTheSpinner) {
     installed(signedPackage(package("base", "1.0")));
-    vlpkg::PackageSpec spec = package("app", "1.0", {{"bin/app", "payload"}});
-    spec.image = vlpkg::Content{std::string(200 * 1024, 'i'), ""};
-    const std::string bytes = signedPackage(spec);
+    vlpkg::PackageSpec description = package("app", "1.0", {{"bin/app", "payload"}});
+    description.image = vlpkg::Content{std::string(200 * 1024, 'i'), ""};
+    const std::string bytes = signedPackage(description);
     // The download directory is a filesystem of its own, so the kept image is copied at commit.
     const RunResult run = testsupport::runInRoot(
         sandbox,

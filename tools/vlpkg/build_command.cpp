@@ -57,7 +57,7 @@ bool checkInsidePath(const std::string& option, const std::string& path) {
 }
 
 struct BuildRequest {
-    PackageSpec spec;
+    PackageSpec description;
     std::string output;
     std::string directory;
     std::string keyPath;
@@ -67,7 +67,7 @@ struct BuildRequest {
 };
 
 OptionUse applyBuildOption(const std::string& option, OptionCursor& cursor, BuildRequest& request) {
-    PackageSpec& spec = request.spec;
+    PackageSpec& description = request.description;
     std::string value;
     auto entry = [&](std::vector<DependencyEntry>& list) {
         DependencyEntry parsed;
@@ -79,19 +79,19 @@ OptionUse applyBuildOption(const std::string& option, OptionCursor& cursor, Buil
         return cursor.value(option, request.output) ? OptionUse::Used : OptionUse::Failed;
     if (option == "--key")
         return cursor.value(option, request.keyPath) ? OptionUse::Used : OptionUse::Failed;
-    if (option == "--depends") return entry(spec.depends);
-    if (option == "--provides") return entry(spec.provides);
-    if (option == "--conflicts") return entry(spec.conflicts);
+    if (option == "--depends") return entry(description.depends);
+    if (option == "--provides") return entry(description.provides);
+    if (option == "--conflicts") return entry(description.conflicts);
     if (option == "--image") {
         if (!cursor.value(option, value)) return OptionUse::Failed;
-        spec.image = Content{.bytes = {}, .hostPath = value};
+        description.image = Content{.bytes = {}, .hostPath = value};
         return OptionUse::Used;
     }
     if (option == "--empty-image" || option == "--no-files" || option == "--alternative-magic") {
         if (!cursor.noValue(option)) return OptionUse::Failed;
-        if (option == "--empty-image") spec.image = Content{};
-        if (option == "--no-files") spec.withFiles = false;
-        if (option == "--alternative-magic") spec.alternativeMagic = true;
+        if (option == "--empty-image") description.image = Content{};
+        if (option == "--no-files") description.withFiles = false;
+        if (option == "--alternative-magic") description.alternativeMagic = true;
         return OptionUse::Used;
     }
     if (option == "--level") {
@@ -101,7 +101,7 @@ OptionUse applyBuildOption(const std::string& option, OptionCursor& cursor, Buil
             fail("--level: \"%s\" is not a number from 0 to 9", value.c_str());
             return OptionUse::Failed;
         }
-        spec.compressionLevel = int(level);
+        description.compressionLevel = int(level);
         return OptionUse::Used;
     }
     if (option == "--variant") {
@@ -133,7 +133,7 @@ OptionUse applyBuildOption(const std::string& option, OptionCursor& cursor, Buil
         request.extraFiles.push_back(std::move(file));
         return OptionUse::Used;
     }
-    return applyHeaderOption(option, cursor, spec, request.buildTimeGiven);
+    return applyHeaderOption(option, cursor, description, request.buildTimeGiven);
 }
 
 // Files added with --variant-file take their mode from the host file, like DIR's files.
@@ -175,23 +175,23 @@ int buildCommand(const std::vector<std::string>& args, std::ostream& out) {
                 return kStatusUsage;
         }
     }
-    PackageSpec& spec = request.spec;
+    PackageSpec& description = request.description;
     if (request.output.empty()) {
         fail("no output file given (-o OUT)");
         return kStatusUsage;
     }
-    if (request.directory.empty() && spec.withFiles) {
+    if (request.directory.empty() && description.withFiles) {
         fail("no directory given (see vlpkg build --help)");
         return kStatusUsage;
     }
-    if (!completeHeader(spec, request.buildTimeGiven)) return kStatusUsage;
+    if (!completeHeader(description, request.buildTimeGiven)) return kStatusUsage;
 
-    if (spec.withFiles && !scanTree(request.directory, spec.files)) return kStatusFailed;
+    if (description.withFiles && !scanTree(request.directory, description.files)) return kStatusFailed;
     for (const auto& marked : request.variants) {
         const std::string& path = marked.first;
-        auto file = std::find_if(spec.files.begin(), spec.files.end(),
+        auto file = std::find_if(description.files.begin(), description.files.end(),
                                  [&](const FileSpec& f) { return f.name == path; });
-        if (file == spec.files.end()) {
+        if (file == description.files.end()) {
             fail("--variant: %s is not a file below %s", path.c_str(), request.directory.c_str());
             return kStatusUsage;
         }
@@ -199,11 +199,11 @@ int buildCommand(const std::vector<std::string>& args, std::ostream& out) {
     }
     for (FileSpec& file : request.extraFiles) {
         if (!completeExtraFile(file)) return kStatusFailed;
-        spec.files.push_back(std::move(file));
+        description.files.push_back(std::move(file));
     }
 
     const bool written = writeOutputFile(request.output, request.keyPath,
-                                         [&](ByteSink& sink) { return writePackage(sink, spec); });
+                                         [&](ByteSink& sink) { return writePackage(sink, description); });
     return written ? kStatusOk : kStatusFailed;
 }
 

@@ -27,7 +27,7 @@ const char* const kBundleHelpTail =
     "  -h, --help             show this help\n";
 
 struct BundleRequest {
-    BundleSpec spec;
+    BundleSpec description;
     std::string output;
     std::vector<std::string> members;
     std::string keyPath;
@@ -44,20 +44,20 @@ OptionUse applyBundleOption(const std::string& option, OptionCursor& cursor,
     if (option == "--disabled") {
         DependencyEntry entry;
         if (!cursor.value(option, value) || !parseEntry(value, entry)) return OptionUse::Failed;
-        request.spec.disabledMembers.push_back(entry);
+        request.description.disabledMembers.push_back(entry);
         return OptionUse::Used;
     }
     if (option == "--image") {
         if (!cursor.value(option, value)) return OptionUse::Failed;
-        request.spec.image = Content{.bytes = {}, .hostPath = value};
+        request.description.image = Content{.bytes = {}, .hostPath = value};
         return OptionUse::Used;
     }
     if (option == "--no-image") {
         if (!cursor.noValue(option)) return OptionUse::Failed;
-        request.spec.image.reset();
+        request.description.image.reset();
         return OptionUse::Used;
     }
-    return applyHeaderOption(option, cursor, request.spec, request.buildTimeGiven);
+    return applyHeaderOption(option, cursor, request.description, request.buildTimeGiven);
 }
 
 // The parts of a member that a bundle carries: everything up to its signature. Parts a single
@@ -137,19 +137,19 @@ int bundleCommand(const std::vector<std::string>& args, std::ostream& out) {
         fail("no member packages given (see vlpkg bundle --help)");
         return kStatusUsage;
     }
-    if (!completeHeader(request.spec, request.buildTimeGiven)) return kStatusUsage;
+    if (!completeHeader(request.description, request.buildTimeGiven)) return kStatusUsage;
 
     std::set<std::string> names;
     bool namesDisabledMember = true;
     const bool written = writeOutputFile(request.output, request.keyPath, [&](ByteSink& sink) {
         uint64_t start;
-        if (!beginOuterHeader(sink, kPackageMagic, start) || !writeBundleHead(sink, request.spec))
+        if (!beginOuterHeader(sink, kPackageMagic, start) || !writeBundleHead(sink, request.description))
             return false;
         for (const std::string& member : request.members) {
-            if (!addMember(member, request.spec, names, sink)) return false;
+            if (!addMember(member, request.description, names, sink)) return false;
         }
         // A disabled-members entry that names no member would silently do nothing.
-        for (const DependencyEntry& disabled : request.spec.disabledMembers) {
+        for (const DependencyEntry& disabled : request.description.disabledMembers) {
             if (!names.count(disabled.name)) {
                 namesDisabledMember = false;
                 return fail("--disabled %s names no member of the bundle", disabled.name.c_str());

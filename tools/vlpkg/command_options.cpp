@@ -87,27 +87,27 @@ bool OptionCursor::insertFile(const std::string& path) {
     return true;
 }
 
-OptionUse applyHeaderOption(const std::string& option, OptionCursor& cursor, HeaderSpec& spec,
+OptionUse applyHeaderOption(const std::string& option, OptionCursor& cursor, HeaderSpec& description,
                             bool& buildTimeGiven) {
     auto text = [&](std::string& field) {
         return cursor.value(option, field) ? OptionUse::Used : OptionUse::Failed;
     };
     auto flagBit = [&](uint32_t bit) {
         if (!cursor.noValue(option)) return OptionUse::Failed;
-        spec.flags = spec.flags.value_or(0) | bit;
+        description.flags = description.flags.value_or(0) | bit;
         return OptionUse::Used;
     };
-    if (option == "--name") return text(spec.name);
-    if (option == "--architecture" || option == "--arch") return text(spec.architecture);
-    if (option == "--note") return text(spec.note);
-    if (option == "--text2") return text(spec.text2);
-    if (option == "--text24") return text(spec.text24);
+    if (option == "--name") return text(description.name);
+    if (option == "--architecture" || option == "--arch") return text(description.architecture);
+    if (option == "--note") return text(description.note);
+    if (option == "--text2") return text(description.text2);
+    if (option == "--text24") return text(description.text24);
     if (option == "--boot-image") return flagBit(kFlagBootImage);
     if (option == "--no-metadata") return flagBit(kFlagNoMetadata);
     if (option == "--version") {
         std::string value;
         if (!cursor.value(option, value)) return OptionUse::Failed;
-        if (!parseVersion(value, spec.version)) {
+        if (!parseVersion(value, description.version)) {
             fail("\"%s\" is not a version (examples: 6.48, 6.48.2, 7.1beta3, 7.1rc1)",
                  value.c_str());
             return OptionUse::Failed;
@@ -123,9 +123,9 @@ OptionUse applyHeaderOption(const std::string& option, OptionCursor& cursor, Hea
             return OptionUse::Failed;
         }
         if (option == "--flags") {
-            spec.flags = spec.flags.value_or(0) | uint32_t(number);
+            description.flags = description.flags.value_or(0) | uint32_t(number);
         } else {
-            spec.buildTime = uint32_t(number);
+            description.buildTime = uint32_t(number);
             buildTimeGiven = true;
         }
         return OptionUse::Used;
@@ -138,25 +138,25 @@ OptionUse applyHeaderOption(const std::string& option, OptionCursor& cursor, Hea
     return OptionUse::NotMine;
 }
 
-bool completeHeader(HeaderSpec& spec, bool buildTimeGiven) {
-    if (spec.name.empty()) return fail("no package name given (--name)");
-    if (spec.name.size() > kNameFieldSize)
-        return fail("package name \"%s\" is longer than %zu bytes", spec.name.c_str(),
+bool completeHeader(HeaderSpec& description, bool buildTimeGiven) {
+    if (description.name.empty()) return fail("no package name given (--name)");
+    if (description.name.size() > kNameFieldSize)
+        return fail("package name \"%s\" is longer than %zu bytes", description.name.c_str(),
                     kNameFieldSize);
     // Every version text has a release kind letter, so a given version is never 0.
-    if (spec.version == 0) return fail("no version given (--version)");
+    if (description.version == 0) return fail("no version given (--version)");
     if (buildTimeGiven) return true;
     if (const char* epoch = std::getenv("SOURCE_DATE_EPOCH")) {
         uint64_t seconds;
         if (!parseUnsigned(epoch, kMaxLength, seconds))
             return fail("SOURCE_DATE_EPOCH \"%s\" is not a 32-bit number of seconds", epoch);
-        spec.buildTime = uint32_t(seconds);
+        description.buildTime = uint32_t(seconds);
         return true;
     }
     const std::time_t now = std::time(nullptr);
     if (now < 0 || uint64_t(now) > kMaxLength)
         return fail("the clock is outside the build time range");
-    spec.buildTime = uint32_t(now);
+    description.buildTime = uint32_t(now);
     return true;
 }
 

@@ -45,11 +45,11 @@ enum class OptionUse { NotMine, Used, Failed };
 
 // The header fields shared by packages and bundles: --name, --version, --build-time,
 // --flags, --boot-image, --no-metadata, --architecture, --note, --text2, --text24.
-OptionUse applyHeaderOption(const std::string& option, OptionCursor& cursor, HeaderSpec& spec,
+OptionUse applyHeaderOption(const std::string& option, OptionCursor& cursor, HeaderSpec& description,
                             bool& buildTimeGiven);
 // Checks that name and version were given and fills in the default build time: SOURCE_DATE_EPOCH
 // when set (reproducible builds), else the current time.
-[[nodiscard]] bool completeHeader(HeaderSpec& spec, bool buildTimeGiven);
+[[nodiscard]] bool completeHeader(HeaderSpec& description, bool buildTimeGiven);
 
 // Writes the command's output file through `produce`; with a key file, the produced bytes are
 // signed on their way into the file. Nothing is left at `path` unless everything succeeded.

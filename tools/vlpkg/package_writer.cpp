@@ -34,35 +34,35 @@ bool writeListIfAny(ByteSink& sink, uint16_t type, const std::vector<DependencyE
     return entries.empty() || writeEntryListPart(sink, type, entries);
 }
 
-bool writeFileContainer(ByteSink& sink, const PackageSpec& spec) {
-    // Sort an index rather than the specs, which may hold file data.
-    std::vector<size_t> order(spec.files.size());
+bool writeFileContainer(ByteSink& sink, const PackageSpec& description) {
+    // Sort an index rather than the descriptions, which may hold file data.
+    std::vector<size_t> order(description.files.size());
     std::iota(order.begin(), order.end(), size_t{0});
-    auto key = [&](size_t i) { return std::tie(spec.files[i].name, spec.files[i].variant); };
+    auto key = [&](size_t i) { return std::tie(description.files[i].name, description.files[i].variant); };
     std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return key(a) < key(b); });
     for (size_t i = 1; i < order.size(); ++i) {
         // Two entries for one path on the same boards: the installer would keep either.
         if (key(order[i - 1]) == key(order[i]))
-            return fail("file %s is given twice for variant %u", spec.files[order[i]].name.c_str(),
-                        unsigned(spec.files[order[i]].variant));
+            return fail("file %s is given twice for variant %u", description.files[order[i]].name.c_str(),
+                        unsigned(description.files[order[i]].variant));
     }
-    ContainerWriter container(sink, spec.compressionLevel);
+    ContainerWriter container(sink, description.compressionLevel);
     if (!container.begin()) return false;
     for (size_t i : order) {
-        if (!container.add(spec.files[i])) return false;
+        if (!container.add(description.files[i])) return false;
     }
     return container.finish();
 }
 
 }  // namespace
 
-std::string encodeHeaderBlock(const HeaderSpec& spec) {
-    std::string block(spec.flags ? kHeaderWithFlagsSize : kHeaderBlockSize, '\0');
+std::string encodeHeaderBlock(const HeaderSpec& description) {
+    std::string block(description.flags ? kHeaderWithFlagsSize : kHeaderBlockSize, '\0');
     auto* bytes = reinterpret_cast<uint8_t*>(block.data());
-    putName(bytes, spec.name);
-    storeLittle32(bytes + kHeaderVersionOffset, spec.version);
-    storeLittle32(bytes + kHeaderBuildTimeOffset, spec.buildTime);
-    if (spec.flags) storeLittle32(bytes + kHeaderFlagsOffset, *spec.flags);
+    putName(bytes, description.name);
+    storeLittle32(bytes + kHeaderVersionOffset, description.version);
+    storeLittle32(bytes + kHeaderBuildTimeOffset, description.buildTime);
+    if (description.flags) storeLittle32(bytes + kHeaderFlagsOffset, *description.flags);
     return block;
 }
 
@@ -129,14 +129,14 @@ bool writePart(ByteSink& sink, uint16_t type, const void* payload, size_t size) 
     return sink.write(header, sizeof header) && sink.write(payload, size);
 }
 
-bool writeHeaderParts(ByteSink& sink, uint16_t type, const HeaderSpec& spec) {
-    if (!checkName(spec.name, "package")) return false;
-    const std::string block = encodeHeaderBlock(spec);
+bool writeHeaderParts(ByteSink& sink, uint16_t type, const HeaderSpec& description) {
+    if (!checkName(description.name, "package")) return false;
+    const std::string block = encodeHeaderBlock(description);
     // The reader takes these in exactly this order; any other order loses them.
     return writePart(sink, type, block.data(), block.size()) &&
-           writeTextPart(sink, kPartText24, spec.text24) &&
-           writeTextPart(sink, kPartArchitecture, spec.architecture) &&
-           writeTextPart(sink, kPartText2, spec.text2) && writeTextPart(sink, kPartNote, spec.note);
+           writeTextPart(sink, kPartText24, description.text24) &&
+           writeTextPart(sink, kPartArchitecture, description.architecture) &&
+           writeTextPart(sink, kPartText2, description.text2) && writeTextPart(sink, kPartNote, description.note);
 }
 
 bool writeEntryListPart(ByteSink& sink, uint16_t type,
@@ -158,37 +158,37 @@ bool writeContentPart(ByteSink& sink, uint16_t type, const Content& content) {
     return finishPart(sink, start);
 }
 
-bool writePackageParts(ByteSink& sink, const PackageSpec& spec) {
-    if (spec.sha256Marker && !writePart(sink, kPartSha256Marker, nullptr, 0)) return false;
-    if (!writeHeaderParts(sink, kPartHeader, spec)) return false;
-    if (!writeListIfAny(sink, kPartDepends, spec.depends) ||
-        !writeListIfAny(sink, kPartProvides, spec.provides) ||
-        !writeListIfAny(sink, kPartConflicts, spec.conflicts))
+bool writePackageParts(ByteSink& sink, const PackageSpec& description) {
+    if (description.sha256Marker && !writePart(sink, kPartSha256Marker, nullptr, 0)) return false;
+    if (!writeHeaderParts(sink, kPartHeader, description)) return false;
+    if (!writeListIfAny(sink, kPartDepends, description.depends) ||
+        !writeListIfAny(sink, kPartProvides, description.provides) ||
+        !writeListIfAny(sink, kPartConflicts, description.conflicts))
         return false;
-    if (spec.image && !writeContentPart(sink, kPartImage, *spec.image)) return false;
-    if (spec.withFiles || !spec.files.empty()) return writeFileContainer(sink, spec);
+    if (description.image && !writeContentPart(sink, kPartImage, *description.image)) return false;
+    if (description.withFiles || !description.files.empty()) return writeFileContainer(sink, description);
     return true;
 }
 
-bool writePackage(ByteSink& sink, const PackageSpec& spec) {
+bool writePackage(ByteSink& sink, const PackageSpec& description) {
     uint64_t start;
-    return beginOuterHeader(sink, spec.alternativeMagic ? kAlternativeMagic : kPackageMagic,
+    return beginOuterHeader(sink, description.alternativeMagic ? kAlternativeMagic : kPackageMagic,
                             start) &&
-           writePackageParts(sink, spec) && finishOuterHeader(sink, start);
+           writePackageParts(sink, description) && finishOuterHeader(sink, start);
 }
 
-bool writeBundleHead(ByteSink& sink, const BundleSpec& spec) {
-    if (!writeHeaderParts(sink, kPartBundleHeader, spec)) return false;
-    if (spec.image && !writeContentPart(sink, kPartImage, *spec.image)) return false;
-    return writeListIfAny(sink, kPartDisabledMembers, spec.disabledMembers);
+bool writeBundleHead(ByteSink& sink, const BundleSpec& description) {
+    if (!writeHeaderParts(sink, kPartBundleHeader, description)) return false;
+    if (description.image && !writeContentPart(sink, kPartImage, *description.image)) return false;
+    return writeListIfAny(sink, kPartDisabledMembers, description.disabledMembers);
 }
 
-bool writeBundle(ByteSink& sink, const BundleSpec& spec) {
+bool writeBundle(ByteSink& sink, const BundleSpec& description) {
     uint64_t start;
-    if (!beginOuterHeader(sink, kPackageMagic, start) || !writeBundleHead(sink, spec)) return false;
-    for (const PackageSpec& member : spec.members) {
-        if (member.name == spec.name)
-            return fail("bundle %s cannot carry a member of its own name", spec.name.c_str());
+    if (!beginOuterHeader(sink, kPackageMagic, start) || !writeBundleHead(sink, description)) return false;
+    for (const PackageSpec& member : description.members) {
+        if (member.name == description.name)
+            return fail("bundle %s cannot carry a member of its own name", description.name.c_str());
         if (!writePackageParts(sink, member)) return false;
     }
     return finishOuterHeader(sink, start);

@@ -61,9 +61,9 @@ struct BundleSpec : HeaderSpec {
 };
 
 // Write one whole package file, outer header included.
-[[nodiscard]] bool writePackage(ByteSink& sink, const PackageSpec& spec);
+[[nodiscard]] bool writePackage(ByteSink& sink, const PackageSpec& description);
 // Write a bundle whose members are built from their descriptions.
-[[nodiscard]] bool writeBundle(ByteSink& sink, const BundleSpec& spec);
+[[nodiscard]] bool writeBundle(ByteSink& sink, const BundleSpec& description);
 
 // The pieces, for writers that assemble packages from other sources (bundles of package
 // files, signing). Offsets are positions in the sink.
@@ -73,19 +73,19 @@ struct BundleSpec : HeaderSpec {
 [[nodiscard]] bool beginPart(ByteSink& sink, uint16_t type, uint64_t& start);
 [[nodiscard]] bool finishPart(ByteSink& sink, uint64_t start);
 // The header block part and the texts that follow it; lists are left to the caller.
-[[nodiscard]] bool writeHeaderParts(ByteSink& sink, uint16_t type, const HeaderSpec& spec);
+[[nodiscard]] bool writeHeaderParts(ByteSink& sink, uint16_t type, const HeaderSpec& description);
 [[nodiscard]] bool writeEntryListPart(ByteSink& sink, uint16_t type,
                                       const std::vector<DependencyEntry>& entries);
 [[nodiscard]] bool writeContentPart(ByteSink& sink, uint16_t type, const Content& content);
 // The bundle header part, its texts, its image and its list of members installed disabled;
 // the members follow.
-[[nodiscard]] bool writeBundleHead(ByteSink& sink, const BundleSpec& spec);
+[[nodiscard]] bool writeBundleHead(ByteSink& sink, const BundleSpec& description);
 // The parts of one package from its marker (or header) to its file container, without the
 // outer header: what a bundle carries per member.
-[[nodiscard]] bool writePackageParts(ByteSink& sink, const PackageSpec& spec);
+[[nodiscard]] bool writePackageParts(ByteSink& sink, const PackageSpec& description);
 
 // Encodings of single format blocks, exposed so tests can hold them against the format.
-std::string encodeHeaderBlock(const HeaderSpec& spec);
+std::string encodeHeaderBlock(const HeaderSpec& description);
 std::string encodeEntryList(const std::vector<DependencyEntry>& entries);
 std::string encodeFileEntryHeader(const FileSpec& file, uint32_t size);
 

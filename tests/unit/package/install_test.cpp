@@ -58,16 +58,16 @@ InstalledPackage& addInstalled(Installer& installer, const std::string& name, co
 }
 
 vlpkg::BundleSpec suite(const char* versionText, std::vector<vlpkg::PackageSpec> members) {
-    vlpkg::BundleSpec spec;
-    spec.name = "suite";
-    spec.version = version(versionText);
-    spec.buildTime = 1700000000;
-    spec.members = std::move(members);
-    return spec;
+    vlpkg::BundleSpec description;
+    description.name = "suite";
+    description.version = version(versionText);
+    description.buildTime = 1700000000;
+    description.members = std::move(members);
+    return description;
 }
 
-std::string signedPackage(const vlpkg::PackageSpec& spec) {
-    return testsupport::signedBytes(testsupport::packageBytes(spec));
+std::string signedPackage(const vlpkg::PackageSpec& description) {
+    return testsupport::signedBytes(testsupport::packageBytes(description));
 }
 
 class InstallUnitTest : public ::testing::Test {
@@ -138,10 +138,10 @@ TEST_F(InstallUnitTest, EarlierVersionReturnsToItsPlaceWhenTheNewOneFails) {
 }
 
 TEST_F(InstallUnitTest, DisabledMemberRecordsDoNotOutliveTheBundle) {
-    vlpkg::BundleSpec spec = suite("1.0", {testsupport::simplePackage("wifi", "1.0", {{"w", "w"}}),
+    vlpkg::BundleSpec description = suite("1.0", {testsupport::simplePackage("wifi", "1.0", {{"w", "w"}}),
                                            testsupport::simplePackage("vpn", "1.0", {{"v", "v"}})});
-    spec.disabledMembers = {{"vpn", 0, 0, 0}};
-    const std::string bytes = testsupport::signedBytes(testsupport::bundleBytes(spec));
+    description.disabledMembers = {{"vpn", 0, 0, 0}};
+    const std::string bytes = testsupport::signedBytes(testsupport::bundleBytes(description));
     // A package of a disabled member's name installed after the bundle is not held back.
     const std::string later = signedPackage(testsupport::simplePackage("vpn", "2.0"));
     const std::string out = inRoot([&](Installer& installer) {
@@ -160,10 +160,10 @@ TEST_F(InstallUnitTest, DisabledMemberRecordsDoNotOutliveTheBundle) {
 }
 
 TEST_F(InstallUnitTest, ChoicesOverrideTheBundlesDisabledList) {
-    vlpkg::BundleSpec spec = suite("1.0", {testsupport::simplePackage("wifi", "1.0"),
+    vlpkg::BundleSpec description = suite("1.0", {testsupport::simplePackage("wifi", "1.0"),
                                            testsupport::simplePackage("vpn", "1.0")});
-    spec.disabledMembers = {{"vpn", 0, 0, 0}};
-    const std::string bytes = testsupport::signedBytes(testsupport::bundleBytes(spec));
+    description.disabledMembers = {{"vpn", 0, 0, 0}};
+    const std::string bytes = testsupport::signedBytes(testsupport::bundleBytes(description));
     const std::string out = inRoot([&](Installer& installer) {
         std::cout << install(installer, bytes, {{"vpn", false}, {"wifi", true}}) << "\n"
                   << describe(installer);
@@ -177,9 +177,9 @@ TEST_F(InstallUnitTest, ChoicesOverrideTheBundlesDisabledList) {
 
 TEST_F(InstallUnitTest, FailedBundleLeavesTheInstalledSetAsItWas) {
     // The first member is unsigned, so nothing of the new version gets installed.
-    vlpkg::BundleSpec spec = suite("2.0", {testsupport::simplePackage("wifi", "2.0")});
-    spec.disabledMembers = {{"wifi", 0, 0, 0}};
-    const std::string bytes = testsupport::bundleBytes(spec);
+    vlpkg::BundleSpec description = suite("2.0", {testsupport::simplePackage("wifi", "2.0")});
+    description.disabledMembers = {{"wifi", 0, 0, 0}};
+    const std::string bytes = testsupport::bundleBytes(description);
     const std::string out = inRoot([&](Installer& installer) {
         addInstalled(installer, "wifi", "1.0").bundle = {"suite", version("1.0"), version("1.0"),
                                                          0};
@@ -194,10 +194,10 @@ TEST_F(InstallUnitTest, FailedBundleLeavesTheInstalledSetAsItWas) {
 }
 
 TEST_F(InstallUnitTest, EveryCutOfAPackageIsRefusedAndNeverReachesTheInstalledSet) {
-    vlpkg::PackageSpec spec = testsupport::simplePackage("hello", "2.0", {{"bin/hello", "two"}});
-    spec.image = vlpkg::Content{"image"};
-    spec.provides = {{"greeter", 0, 0, 0}};
-    std::string bytes = signedPackage(spec);
+    vlpkg::PackageSpec description = testsupport::simplePackage("hello", "2.0", {{"bin/hello", "two"}});
+    description.image = vlpkg::Content{"image"};
+    description.provides = {{"greeter", 0, 0, 0}};
+    std::string bytes = signedPackage(description);
     testsupport::appendPart(bytes, PartType::Architecture, "i386");
     const std::string out = inRoot([&](Installer& installer) {
         installer.quiet = 1;
@@ -216,10 +216,10 @@ TEST_F(InstallUnitTest, EveryCutOfAPackageIsRefusedAndNeverReachesTheInstalledSe
 }
 
 TEST_F(InstallUnitTest, EveryCutOfABundleIsRefused) {
-    vlpkg::BundleSpec spec = suite("1.0", {testsupport::simplePackage("wifi", "1.0", {{"w", "w"}}),
+    vlpkg::BundleSpec description = suite("1.0", {testsupport::simplePackage("wifi", "1.0", {{"w", "w"}}),
                                            testsupport::simplePackage("vpn", "1.0", {{"v", "v"}})});
-    spec.disabledMembers = {{"vpn", 0, 0, 0}};
-    const std::string bytes = testsupport::signedBytes(testsupport::bundleBytes(spec));
+    description.disabledMembers = {{"vpn", 0, 0, 0}};
+    const std::string bytes = testsupport::signedBytes(testsupport::bundleBytes(description));
     const std::string out = inRoot([&](Installer& installer) {
         installer.quiet = 1;
         for (size_t cut = 0; cut < bytes.size(); ++cut) {
@@ -236,10 +236,10 @@ TEST_F(InstallUnitTest, EveryCutOfABundleIsRefused) {
 }
 
 TEST_F(InstallUnitTest, CopiedPackageThatWasAlreadyInstalledIsNotKept) {
-    vlpkg::PackageSpec spec = testsupport::simplePackage("hello", "1.0");
-    spec.image = vlpkg::Content{"image"};
-    spec.flags = kFlagBootImage;
-    const std::string bytes = signedPackage(spec);
+    vlpkg::PackageSpec description = testsupport::simplePackage("hello", "1.0");
+    description.image = vlpkg::Content{"image"};
+    description.flags = kFlagBootImage;
+    const std::string bytes = signedPackage(description);
     vlpkg::PackageSpec alternative = testsupport::simplePackage("other", "1.0");
     alternative.image = vlpkg::Content{"image"};
     alternative.alternativeMagic = true;

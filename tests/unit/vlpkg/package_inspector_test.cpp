@@ -26,22 +26,22 @@ std::vector<RawPart> parts(const std::string& package) {
 }
 
 vlpkg::PackageSpec fullSpec() {
-    vlpkg::PackageSpec spec = testsupport::simplePackage("webui", "7.1beta3");
-    spec.buildTime = 86400;
-    spec.flags = 0x5;
-    spec.text24 = "t24";
-    spec.architecture = "powerpc";
-    spec.text2 = "t2";
-    spec.note = "web interface";
-    spec.depends = {{"base", 0x07006600, 0x07026600, 0}};
-    spec.provides = {{"http", 0, 0, -2}};
-    spec.conflicts = {{"oldweb", 0, 0x06306600, 0}};
-    spec.image = vlpkg::Content{.bytes = "img", .hostPath = {}};
-    spec.files = {{"www/index.html", 0x81A4, 0, {"<html>", {}}},
+    vlpkg::PackageSpec description = testsupport::simplePackage("webui", "7.1beta3");
+    description.buildTime = 86400;
+    description.flags = 0x5;
+    description.text24 = "t24";
+    description.architecture = "powerpc";
+    description.text2 = "t2";
+    description.note = "web interface";
+    description.depends = {{"base", 0x07006600, 0x07026600, 0}};
+    description.provides = {{"http", 0, 0, -2}};
+    description.conflicts = {{"oldweb", 0, 0x06306600, 0}};
+    description.image = vlpkg::Content{.bytes = "img", .hostPath = {}};
+    description.files = {{"www/index.html", 0x81A4, 0, {"<html>", {}}},
                   {"bin/httpd", 0x81ED, 2, {"elf-2", {}}},
                   {"bin/httpd", 0x81ED, 1, {"elf-one", {}}},
                   {"www/img", 0x41ED, 0, {"", {}}}};
-    return spec;
+    return description;
 }
 
 TEST(PackageInspectorTest, WhatWasWrittenReadsBack) {
@@ -96,10 +96,10 @@ TEST(PackageInspectorTest, WhatWasWrittenReadsBack) {
 }
 
 TEST(PackageInspectorTest, TextOutput) {
-    vlpkg::PackageSpec spec = testsupport::simplePackage("a", "7.1", {{"bin/a", "x"}});
-    spec.buildTime = 0;
-    spec.note = "say \"hi\"\n\xff";
-    std::string bytes = testsupport::packageBytes(spec);
+    vlpkg::PackageSpec description = testsupport::simplePackage("a", "7.1", {{"bin/a", "x"}});
+    description.buildTime = 0;
+    description.note = "say \"hi\"\n\xff";
+    std::string bytes = testsupport::packageBytes(description);
     testsupport::appendPart(bytes, 99, "??");
     testsupport::appendPart(bytes, 9, std::string(20, '\0') + std::string(48, '\1'));
     const std::vector<RawPart> split = parts(bytes);
@@ -148,12 +148,12 @@ TEST(PackageInspectorTest, TextOutput) {
 }
 
 TEST(PackageInspectorTest, JsonOutputEscapesTexts) {
-    vlpkg::PackageSpec spec = testsupport::simplePackage("j", "7.1rc1");
-    spec.withFiles = false;
-    spec.buildTime = 1;
-    spec.note = "q\"\\\x01";
-    spec.depends = {{"base", 0x07006600, 0, 3}};
-    const std::string bytes = testsupport::packageBytes(spec);
+    vlpkg::PackageSpec description = testsupport::simplePackage("j", "7.1rc1");
+    description.withFiles = false;
+    description.buildTime = 1;
+    description.note = "q\"\\\x01";
+    description.depends = {{"base", 0x07006600, 0, 3}};
+    const std::string bytes = testsupport::packageBytes(description);
     vlpkg::Inspection inspection;
     ASSERT_TRUE(inspect(bytes, inspection));
     std::ostringstream out;
@@ -210,9 +210,9 @@ std::string deflated(const std::string& raw) {
 }
 
 TEST(PackageInspectorTest, BrokenContainersAreNamed) {
-    vlpkg::PackageSpec spec = testsupport::simplePackage("c", "7.1");
-    spec.withFiles = false;
-    const std::string head = testsupport::packageBytes(spec);
+    vlpkg::PackageSpec description = testsupport::simplePackage("c", "7.1");
+    description.withFiles = false;
+    const std::string head = testsupport::packageBytes(description);
     vlpkg::FileSpec file;
     file.name = "f";
     const std::string entry = vlpkg::encodeFileEntryHeader(file, 10) + "f0123456789";
@@ -254,18 +254,18 @@ TEST(PackageInspectorTest, EmptyDependencyPartIsDamageOnlyOutsideTheTrailer) {
     EXPECT_FALSE(vlpkg::isDamaged(inspection));
 
     // Among the header's lists, a dependency part without a count makes the header unreadable.
-    vlpkg::PackageSpec spec = testsupport::simplePackage("t", "7.1");
-    spec.withFiles = false;
-    std::string early = testsupport::packageBytes(spec);
+    vlpkg::PackageSpec description = testsupport::simplePackage("t", "7.1");
+    description.withFiles = false;
+    std::string early = testsupport::packageBytes(description);
     testsupport::appendPart(early, 3, "");
     ASSERT_TRUE(inspect(early, inspection));
     EXPECT_EQ(inspection.parts.back().problem, "entry list without a count");
 }
 
 TEST(PackageInspectorTest, OddPartsAreShownNotTrusted) {
-    vlpkg::PackageSpec spec = testsupport::simplePackage("o", "7.1");
-    spec.withFiles = false;
-    std::string bytes = testsupport::packageBytes(spec);
+    vlpkg::PackageSpec description = testsupport::simplePackage("o", "7.1");
+    description.withFiles = false;
+    std::string bytes = testsupport::packageBytes(description);
     // A header block of 34 bytes (no flags word), a count with no entries, a short signature.
     bytes = bytes.substr(0, 8) + testsupport::little16(1) + testsupport::little32(34) +
             bytes.substr(14, 32) + "xx";

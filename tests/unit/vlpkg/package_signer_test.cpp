@@ -22,11 +22,11 @@ std::vector<RawPart> parts(const std::string& package) {
 }
 
 vlpkg::PackageSpec sample() {
-    vlpkg::PackageSpec spec =
+    vlpkg::PackageSpec description =
         testsupport::simplePackage("tool", "7.1", {{"bin/tool", "binary"}, {"etc/tool", "cfg"}});
-    spec.architecture = "powerpc";
-    spec.depends = {{"base", 0x07006600, 0, 0}};
-    return spec;
+    description.architecture = "powerpc";
+    description.depends = {{"base", 0x07006600, 0, 0}};
+    return description;
 }
 
 // The signature part of a signed file, by index among the signature parts.
@@ -97,8 +97,8 @@ TEST(PackageSignerTest, OlderSchemeHalfIsKeptOnlyWhileItsBytesStillMatch) {
     EXPECT_EQ(testsupport::verifyEd25519(resigned), std::vector<bool>{true});
 
     // A 68-byte signature without a marker: both the hash and the part length change.
-    vlpkg::PackageSpec spec = sample();
-    std::string old = testsupport::packageBytes(spec);
+    vlpkg::PackageSpec description = sample();
+    std::string old = testsupport::packageBytes(description);
     testsupport::appendPart(old, 9, legacy);
     resigned = testsupport::signedBytes(old);
     EXPECT_EQ(testsupport::partTypes(parts(resigned)), (std::vector<uint16_t>{25, 1, 16, 3, 4, 9}));
@@ -207,9 +207,9 @@ TEST(PackageSignerTest, RefusesWhatItCannotSignWhole) {
 }
 
 TEST(PackageSignerTest, AlternativeMagicIsKept) {
-    vlpkg::PackageSpec spec = sample();
-    spec.alternativeMagic = true;
-    const std::string signedFile = testsupport::signedBytes(testsupport::packageBytes(spec));
+    vlpkg::PackageSpec description = sample();
+    description.alternativeMagic = true;
+    const std::string signedFile = testsupport::signedBytes(testsupport::packageBytes(description));
     EXPECT_EQ(signedFile.substr(0, 4), "\xfb\x0f\x10\xa1");
     EXPECT_EQ(testsupport::verifyEd25519(signedFile), std::vector<bool>{true});
 }

@@ -28,12 +28,12 @@ std::string hex(const char* text) {
 }
 
 vlpkg::PackageSpec headerOnly() {
-    vlpkg::PackageSpec spec;
-    spec.name = "a";
-    spec.version = 0x01026600;  // 1.2
-    spec.buildTime = 0x11223344;
-    spec.withFiles = false;
-    return spec;
+    vlpkg::PackageSpec description;
+    description.name = "a";
+    description.version = 0x01026600;  // 1.2
+    description.buildTime = 0x11223344;
+    description.withFiles = false;
+    return description;
 }
 
 std::vector<RawPart> parts(const std::string& package) {
@@ -65,16 +65,16 @@ TEST(PackageWriterGoldenTest, OuterHeaderAndHeaderPartWithoutFlagsWord) {
 }
 
 TEST(PackageWriterGoldenTest, HeaderPartWithFlagsWordAndFullLengthName) {
-    vlpkg::PackageSpec spec = headerOnly();
-    spec.name = "abcdefghijklmnop";  // 16 characters: no terminator
-    spec.flags = 0x80000003;
+    vlpkg::PackageSpec description = headerOnly();
+    description.name = "abcdefghijklmnop";  // 16 characters: no terminator
+    description.flags = 0x80000003;
     const std::string expected =
         hex("1e f1 d0 ba  2a 00 00 00"
             "01 00  24 00 00 00"
             "61 62 63 64 65 66 67 68 69 6a 6b 6c 6d 6e 6f 70"
             "00 66 02 01  44 33 22 11  00 00 00 00 00 00 00 00"
             "03 00 00 80");
-    EXPECT_EQ(testsupport::packageBytes(spec), expected);
+    EXPECT_EQ(testsupport::packageBytes(description), expected);
 }
 
 TEST(PackageWriterGoldenTest, EntryListWithBoundsAndNegativePriority) {
@@ -90,19 +90,19 @@ TEST(PackageWriterGoldenTest, EntryListWithBoundsAndNegativePriority) {
             "00 00 00 00  00 00 00 00  03 62 01 07  ff ff ff ff");
     EXPECT_EQ(vlpkg::encodeEntryList(entries), expected);
 
-    vlpkg::PackageSpec spec = headerOnly();
-    spec.provides = entries;
-    const std::vector<RawPart> split = parts(testsupport::packageBytes(spec));
+    vlpkg::PackageSpec description = headerOnly();
+    description.provides = entries;
+    const std::vector<RawPart> split = parts(testsupport::packageBytes(description));
     ASSERT_EQ(split.size(), 2u);
     EXPECT_EQ(split[1].type, vlpkg::kPartProvides);
     EXPECT_EQ(split[1].payload, expected);
 }
 
 TEST(PackageWriterGoldenTest, TextPartsCarryTheTextOnly) {
-    vlpkg::PackageSpec spec = headerOnly();
-    spec.note = "hi";
-    spec.architecture = "powerpc";
-    const std::string bytes = testsupport::packageBytes(spec);
+    vlpkg::PackageSpec description = headerOnly();
+    description.note = "hi";
+    description.architecture = "powerpc";
+    const std::string bytes = testsupport::packageBytes(description);
     const std::string tail =
         hex("10 00  07 00 00 00  70 6f 77 65 72 70 63"  // architecture "powerpc"
             "17 00  02 00 00 00  68 69");               // note "hi"
@@ -125,9 +125,9 @@ TEST(PackageWriterGoldenTest, FileContainerEntry) {
             "05 00"                                                           // name length
             "62 69 6e 2f 78"                                                  // "bin/x"
             "68 65 6c 6c 6f");
-    vlpkg::PackageSpec spec = headerOnly();
-    spec.files = {file};
-    std::vector<RawPart> split = parts(testsupport::packageBytes(spec));
+    vlpkg::PackageSpec description = headerOnly();
+    description.files = {file};
+    std::vector<RawPart> split = parts(testsupport::packageBytes(description));
     ASSERT_EQ(split.size(), 2u);
     EXPECT_EQ(split[1].type, vlpkg::kPartFiles);
     // A zlib stream (RFC 1950 header) whose inflated content is exactly the entry.
@@ -139,26 +139,26 @@ TEST(PackageWriterGoldenTest, FileContainerEntry) {
 }
 
 TEST(PackageWriterGoldenTest, MarkerAndAlternativeMagic) {
-    vlpkg::PackageSpec spec = headerOnly();
-    spec.sha256Marker = true;
-    spec.alternativeMagic = true;
-    const std::string bytes = testsupport::packageBytes(spec);
+    vlpkg::PackageSpec description = headerOnly();
+    description.sha256Marker = true;
+    description.alternativeMagic = true;
+    const std::string bytes = testsupport::packageBytes(description);
     EXPECT_EQ(bytes.substr(0, 20),
               hex("fb 0f 10 a1  2c 00 00 00  19 00 00 00 00 00  01 00 20 00 00 00"));
 }
 
 TEST(PackageWriterTest, PartsFollowTheOrderTheReaderExpects) {
-    vlpkg::PackageSpec spec = testsupport::simplePackage("full", "7.1", {{"etc/a", "1"}});
-    spec.flags = 0;
-    spec.text24 = "t24";
-    spec.architecture = "powerpc";
-    spec.text2 = "t2";
-    spec.note = "note";
-    spec.depends = {{"base", 0, 0, 0}};
-    spec.provides = {{"web", 0, 0, 5}};
-    spec.conflicts = {{"old", 0, 0, 0}};
-    spec.image = vlpkg::Content{.bytes = "IMAGE", .hostPath = {}};
-    const std::vector<RawPart> split = parts(testsupport::packageBytes(spec));
+    vlpkg::PackageSpec description = testsupport::simplePackage("full", "7.1", {{"etc/a", "1"}});
+    description.flags = 0;
+    description.text24 = "t24";
+    description.architecture = "powerpc";
+    description.text2 = "t2";
+    description.note = "note";
+    description.depends = {{"base", 0, 0, 0}};
+    description.provides = {{"web", 0, 0, 5}};
+    description.conflicts = {{"old", 0, 0, 0}};
+    description.image = vlpkg::Content{.bytes = "IMAGE", .hostPath = {}};
+    const std::vector<RawPart> split = parts(testsupport::packageBytes(description));
     EXPECT_EQ(testsupport::partTypes(split),
               (std::vector<uint16_t>{1, 24, 16, 2, 23, 3, 19, 17, 21, 4}));
     EXPECT_EQ(split[8].payload, "IMAGE");
@@ -167,9 +167,9 @@ TEST(PackageWriterTest, PartsFollowTheOrderTheReaderExpects) {
 }
 
 TEST(PackageWriterTest, AbsentPartsAreLeftOutButAnEmptyContainerIsKept) {
-    vlpkg::PackageSpec spec = testsupport::simplePackage("bare", "7.1");
-    spec.image = vlpkg::Content{};
-    const std::vector<RawPart> split = parts(testsupport::packageBytes(spec));
+    vlpkg::PackageSpec description = testsupport::simplePackage("bare", "7.1");
+    description.image = vlpkg::Content{};
+    const std::vector<RawPart> split = parts(testsupport::packageBytes(description));
     ASSERT_EQ(testsupport::partTypes(split), (std::vector<uint16_t>{1, 21, 4}));
     EXPECT_EQ(split[1].payload, "");
     std::string inflated;
@@ -179,15 +179,15 @@ TEST(PackageWriterTest, AbsentPartsAreLeftOutButAnEmptyContainerIsKept) {
 
 TEST(PackageWriterTest, EntriesAreSortedByNameThenVariantWhateverTheInputOrder) {
     auto make = [](std::vector<std::tuple<std::string, uint8_t, std::string>> files) {
-        vlpkg::PackageSpec spec = testsupport::simplePackage("sorted", "7.1");
+        vlpkg::PackageSpec description = testsupport::simplePackage("sorted", "7.1");
         for (auto& [name, variant, data] : files) {
             vlpkg::FileSpec file;
             file.name = name;
             file.variant = variant;
             file.content.bytes = data;
-            spec.files.push_back(file);
+            description.files.push_back(file);
         }
-        return testsupport::packageBytes(spec);
+        return testsupport::packageBytes(description);
     };
     const std::string one = make({{"b", 0, "B"}, {"a", 2, "A2"}, {"a", 1, "A1"}, {"c/d", 0, "D"}});
     const std::string two = make({{"c/d", 0, "D"}, {"a", 1, "A1"}, {"b", 0, "B"}, {"a", 2, "A2"}});
@@ -231,16 +231,16 @@ TEST(PackageWriterTest, FileDataStreamsFromHostFiles) {
     }
     dir.write("big", big);
     dir.write("image", "the image");
-    vlpkg::PackageSpec spec = testsupport::simplePackage("big", "7.1");
+    vlpkg::PackageSpec description = testsupport::simplePackage("big", "7.1");
     vlpkg::FileSpec file;
     file.name = "data/big";
     file.content.hostPath = dir.file("big");
-    spec.files = {file};
-    spec.image = vlpkg::Content{.bytes = {}, .hostPath = dir.file("image")};
+    description.files = {file};
+    description.image = vlpkg::Content{.bytes = {}, .hostPath = dir.file("image")};
 
     vlpkg::FileSink sink;
     ASSERT_TRUE(sink.open(dir.file("out.vlp")));
-    ASSERT_TRUE(vlpkg::writePackage(sink, spec));
+    ASSERT_TRUE(vlpkg::writePackage(sink, description));
     ASSERT_TRUE(sink.commit());
     const std::string written = dir.read("out.vlp");
     const std::vector<RawFileEntry> entries = containerEntries(written);
@@ -249,22 +249,22 @@ TEST(PackageWriterTest, FileDataStreamsFromHostFiles) {
     EXPECT_TRUE(entries[0].data == big);
     EXPECT_EQ(parts(written)[1].payload, "the image");
     // The same description in memory gives the same bytes.
-    spec.files[0].content = vlpkg::Content{.bytes = big, .hostPath = {}};
-    EXPECT_TRUE(testsupport::packageBytes(spec) == written);
+    description.files[0].content = vlpkg::Content{.bytes = big, .hostPath = {}};
+    EXPECT_TRUE(testsupport::packageBytes(description) == written);
 }
 
 TEST(PackageWriterTest, MissingHostFileLeavesNoOutput) {
     testsupport::TempDir dir;
     testsupport::ConsoleCapture console;
-    vlpkg::PackageSpec spec = testsupport::simplePackage("gone", "7.1");
+    vlpkg::PackageSpec description = testsupport::simplePackage("gone", "7.1");
     vlpkg::FileSpec file;
     file.name = "x";
     file.content.hostPath = dir.file("missing");
-    spec.files = {file};
+    description.files = {file};
     {
         vlpkg::FileSink sink;
         ASSERT_TRUE(sink.open(dir.file("out.vlp")));
-        EXPECT_FALSE(vlpkg::writePackage(sink, spec));
+        EXPECT_FALSE(vlpkg::writePackage(sink, description));
     }
     EXPECT_NE(console.text().find("ERROR: cannot read " + dir.file("missing")), std::string::npos);
     EXPECT_EQ(system(("test -z \"$(ls -A " + dir.path() + ")\"").c_str()), 0)

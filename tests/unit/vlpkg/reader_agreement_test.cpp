@@ -25,18 +25,18 @@ const std::vector<uint32_t> kInstallTypes = {1, 18, 20, 16, 3, 19, 17, 21, 4, 9}
 const std::vector<uint32_t> kScanTypes = {18, 1, 24, 16, 2, 23, 3, 19, 17, 21};
 
 TEST(ReaderAgreementTest, HeaderFieldsTextsAndLists) {
-    vlpkg::PackageSpec spec =
+    vlpkg::PackageSpec description =
         testsupport::simplePackage("abcdefghijklmnop", "6.48.2", {{"a", "b"}});
-    spec.flags = 0x80000001;
-    spec.text24 = "twenty-four";
-    spec.architecture = "powerpc";
-    spec.text2 = "two";
-    spec.note = "a note";
-    spec.depends = {{"base", 0x06306600, 0, 0}, {"lib", 0, 0x07000000, 0}};
-    spec.provides = {{"web", 0x06306600, 0x07016203, -7}};
-    spec.conflicts = {{"old", 0, 0, 0}};
-    spec.image = vlpkg::Content{.bytes = "img", .hostPath = {}};
-    const std::string bytes = testsupport::signedBytes(testsupport::packageBytes(spec));
+    description.flags = 0x80000001;
+    description.text24 = "twenty-four";
+    description.architecture = "powerpc";
+    description.text2 = "two";
+    description.note = "a note";
+    description.depends = {{"base", 0x06306600, 0, 0}, {"lib", 0, 0x07000000, 0}};
+    description.provides = {{"web", 0x06306600, 0x07016203, -7}};
+    description.conflicts = {{"old", 0, 0, 0}};
+    description.image = vlpkg::Content{.bytes = "img", .hostPath = {}};
+    const std::string bytes = testsupport::signedBytes(testsupport::packageBytes(description));
 
     std::istringstream in(bytes);
     PackageReader reader(in, true);
@@ -45,19 +45,19 @@ TEST(ReaderAgreementTest, HeaderFieldsTextsAndLists) {
     ASSERT_EQ(reader.nextPart(), PartType::Header);
     PackageRecord record;
     ASSERT_TRUE(readPackageHeader(record, reader));
-    EXPECT_EQ(record.name, spec.name);
-    EXPECT_EQ(record.version, spec.version);
-    EXPECT_EQ(record.buildTime, spec.buildTime);
-    EXPECT_EQ(record.flags, *spec.flags);
-    EXPECT_EQ(record.text24, spec.text24);
-    EXPECT_EQ(record.architecture, spec.architecture);
-    EXPECT_EQ(record.text2, spec.text2);
-    EXPECT_EQ(record.note, spec.note);
+    EXPECT_EQ(record.name, description.name);
+    EXPECT_EQ(record.version, description.version);
+    EXPECT_EQ(record.buildTime, description.buildTime);
+    EXPECT_EQ(record.flags, *description.flags);
+    EXPECT_EQ(record.text24, description.text24);
+    EXPECT_EQ(record.architecture, description.architecture);
+    EXPECT_EQ(record.text2, description.text2);
+    EXPECT_EQ(record.note, description.note);
     EXPECT_TRUE(record.hasImage);
     EXPECT_FALSE(record.isBundle);
-    expectSameEntries(record.depends, spec.depends);
-    expectSameEntries(record.provides, spec.provides);
-    expectSameEntries(record.conflicts, spec.conflicts);
+    expectSameEntries(record.depends, description.depends);
+    expectSameEntries(record.provides, description.provides);
+    expectSameEntries(record.conflicts, description.conflicts);
     EXPECT_EQ(reader.declaredSize(), bytes.size());
 }
 
