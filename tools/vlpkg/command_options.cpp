@@ -40,6 +40,26 @@ bool isOption(const std::string& arg) {
     return arg.size() > 1 && arg[0] == '-';
 }
 
+KeyArgumentsResult parseKeyArguments(const std::vector<std::string>& args, const char* command,
+                                     KeyArguments& parsed) {
+    OptionCursor cursor(args);
+    while (!cursor.atEnd()) {
+        const std::string arg = cursor.next();
+        if (arg == "-h" || arg == "--help") return KeyArgumentsResult::Help;
+        if (arg == "--key") {
+            if (!cursor.value(arg, parsed.keyPath)) return KeyArgumentsResult::Invalid;
+        } else if (arg == "--legacy-key") {
+            if (!cursor.value(arg, parsed.legacyKeyPath)) return KeyArgumentsResult::Invalid;
+        } else if (isOption(arg)) {
+            fail("unknown option %s (see vlpkg %s --help)", arg.c_str(), command);
+            return KeyArgumentsResult::Invalid;
+        } else {
+            parsed.files.push_back(arg);
+        }
+    }
+    return KeyArgumentsResult::Parsed;
+}
+
 std::string OptionCursor::next() {
     inlineValue_.reset();
     std::string arg = args_[at_++];

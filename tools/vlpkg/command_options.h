@@ -41,6 +41,18 @@ class OptionCursor {
 
 bool isOption(const std::string& arg);
 
+// The arguments of the commands that take keys and files: "--key FILE", "--legacy-key FILE",
+// "-h"/"--help", and file names.
+struct KeyArguments {
+    std::string keyPath;
+    std::string legacyKeyPath;
+    std::vector<std::string> files;
+};
+enum class KeyArgumentsResult { Parsed, Help, Invalid };
+// Reports an unknown option or missing value itself, naming `command` in its hint.
+KeyArgumentsResult parseKeyArguments(const std::vector<std::string>& args, const char* command,
+                                     KeyArguments& parsed);
+
 enum class OptionUse { NotMine, Used, Failed };
 
 // The header fields shared by packages and bundles: --name, --version, --build-time,

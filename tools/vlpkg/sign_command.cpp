@@ -33,27 +33,19 @@ const char* const kSignHelp =
 }  // namespace
 
 int signCommand(const std::vector<std::string>& args, std::ostream& out) {
-    std::string keyPath;
-    std::string legacyKeyPath;
-    std::vector<std::string> files;
-    OptionCursor cursor(args);
-    while (!cursor.atEnd()) {
-        const std::string arg = cursor.next();
-        if (arg == "-h" || arg == "--help") {
+    KeyArguments parsed;
+    switch (parseKeyArguments(args, "sign", parsed)) {
+        case KeyArgumentsResult::Help:
             out << kSignHelp;
             return kStatusOk;
-        }
-        if (arg == "--key") {
-            if (!cursor.value(arg, keyPath)) return kStatusUsage;
-        } else if (arg == "--legacy-key") {
-            if (!cursor.value(arg, legacyKeyPath)) return kStatusUsage;
-        } else if (isOption(arg)) {
-            fail("unknown option %s (see vlpkg sign --help)", arg.c_str());
+        case KeyArgumentsResult::Invalid:
             return kStatusUsage;
-        } else {
-            files.push_back(arg);
-        }
+        case KeyArgumentsResult::Parsed:
+            break;
     }
+    const std::string& keyPath = parsed.keyPath;
+    const std::string& legacyKeyPath = parsed.legacyKeyPath;
+    const std::vector<std::string>& files = parsed.files;
     if (files.size() != 2) {
         fail("expected IN and OUT (see vlpkg sign --help)");
         return kStatusUsage;

@@ -60,27 +60,19 @@ bool loadKeys(const std::string& keyPath, const std::string& legacyKeyPath, Trus
 }  // namespace
 
 int verifyCommand(const std::vector<std::string>& args, std::ostream& out) {
-    std::string keyPath;
-    std::string legacyKeyPath;
-    std::vector<std::string> files;
-    OptionCursor cursor(args);
-    while (!cursor.atEnd()) {
-        const std::string arg = cursor.next();
-        if (arg == "-h" || arg == "--help") {
+    KeyArguments parsed;
+    switch (parseKeyArguments(args, "verify", parsed)) {
+        case KeyArgumentsResult::Help:
             out << kVerifyHelp;
             return kStatusOk;
-        }
-        if (arg == "--key") {
-            if (!cursor.value(arg, keyPath)) return kStatusUsage;
-        } else if (arg == "--legacy-key") {
-            if (!cursor.value(arg, legacyKeyPath)) return kStatusUsage;
-        } else if (isOption(arg)) {
-            fail("unknown option %s (see vlpkg verify --help)", arg.c_str());
+        case KeyArgumentsResult::Invalid:
             return kStatusUsage;
-        } else {
-            files.push_back(arg);
-        }
+        case KeyArgumentsResult::Parsed:
+            break;
     }
+    const std::string& keyPath = parsed.keyPath;
+    const std::string& legacyKeyPath = parsed.legacyKeyPath;
+    const std::vector<std::string>& files = parsed.files;
     if (files.size() != 1) {
         fail("expected one FILE (see vlpkg verify --help)");
         return kStatusUsage;
