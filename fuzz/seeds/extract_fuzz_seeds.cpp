@@ -1,6 +1,7 @@
 // Writes the seed corpus of the extraction fuzz target: a flags byte, then either an inflated
 // container (deflated by the target) or a raw zlib stream, covering regular files, directory
 // and link entries, board variants, a disabled package, empty files, unsafe names and cut data.
+#include "seed_writer.h"
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -53,18 +54,4 @@ std::vector<std::string> seeds() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s DIRECTORY\n", argv[0]);
-        return 2;
-    }
-    const std::filesystem::path directory(argv[1]);
-    std::filesystem::create_directories(directory);
-    const auto all = seeds();
-    for (size_t i = 0; i < all.size(); ++i) {
-        std::ofstream out(directory / ("seed-" + std::to_string(i)), std::ios::binary);
-        out.write(all[i].data(), std::streamsize(all[i].size()));
-        if (!out) return 1;
-    }
-    return 0;
-}
+int main(int argc, char** argv) { return writeSeeds(argc, argv, seeds()); }

@@ -1,6 +1,7 @@
 // Writes the seed corpus of the package reader's fuzz target into the directory given: small
 // packages that between them hold every part type, both magics, bundles, the SHA-256 marker
 // and the header lengths around the optional flags word.
+#include "seed_writer.h"
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -65,18 +66,4 @@ std::vector<std::string> seeds() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s DIRECTORY\n", argv[0]);
-        return 2;
-    }
-    const std::filesystem::path directory(argv[1]);
-    std::filesystem::create_directories(directory);
-    const auto all = seeds();
-    for (size_t i = 0; i < all.size(); ++i) {
-        std::ofstream out(directory / ("seed-" + std::to_string(i)), std::ios::binary);
-        out.write(all[i].data(), std::streamsize(all[i].size()));
-        if (!out) return 1;
-    }
-    return 0;
-}
+int main(int argc, char** argv) { return writeSeeds(argc, argv, seeds()); }

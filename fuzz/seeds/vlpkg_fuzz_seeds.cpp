@@ -1,5 +1,6 @@
 // Writes the seed corpus of the packaging tool's fuzz target into the directory given: packages
 // and bundles made by the tool's own writer, signed and unsigned, with every optional part.
+#include "seed_writer.h"
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -48,19 +49,4 @@ std::vector<std::string> seeds() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s DIRECTORY\n", argv[0]);
-        return 2;
-    }
-    const std::filesystem::path directory(argv[1]);
-    std::filesystem::create_directories(directory);
-    const auto all = seeds();
-    for (size_t i = 0; i < all.size(); ++i) {
-        if (all[i].empty()) return 1;
-        std::ofstream out(directory / ("seed-" + std::to_string(i)), std::ios::binary);
-        out.write(all[i].data(), std::streamsize(all[i].size()));
-        if (!out) return 1;
-    }
-    return 0;
-}
+int main(int argc, char** argv) { return writeSeeds(argc, argv, seeds()); }
