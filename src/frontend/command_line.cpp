@@ -9,6 +9,7 @@
 
 #include "frontend/listing.h"
 #include "frontend/manifest.h"
+#include "frontend/stdin_install.h"
 #include "resolve/package_operations.h"
 #include "report/installer.h"
 
@@ -110,6 +111,10 @@ int installerMain(int argc, char** argv) {
         manifest.commit(false);
         return 0;
     }
-    if (options.fromStdin) return modeNotBuilt("install");
+    if (options.fromStdin) {
+        Manifest manifest;
+        applyScheduledActions(installer, manifest, 1);
+        return installFromStdin(installer, manifest, options.installFlags, std::cin);
+    }
     return modeNotBuilt("upgrade");
 }

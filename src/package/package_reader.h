@@ -87,6 +87,9 @@ public:
     // The tee sink took fewer bytes than it was given (a full flash): the copy is incomplete,
     // so the reader delivers nothing more and nextPart fails. The caller reports it.
     bool teeFailed() const { return teeFailed_; }
+    // The rest of the package no longer goes to the tee sink: for a caller that has learnt
+    // from the header that it will not keep the copy.
+    void stopCopying() { teeSink_ = nullptr; }
 
     // Source offset of the current payload's first byte (8 right after the outer header).
     uint32_t partStart() const { return partStart_; }

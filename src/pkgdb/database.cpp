@@ -73,15 +73,6 @@ bool readSigned(std::istream& in, int32_t& value) {
     return static_cast<bool>(in >> word) && parseSigned(word, value);
 }
 
-bool isPackageName(const std::string& name) {
-    // A name becomes a path component below the database root and a word in its text files.
-    if (name.empty() || name[0] == '.') return false;
-    for (const char c : name) {
-        if (c == '/' || std::isspace(static_cast<unsigned char>(c))) return false;
-    }
-    return true;
-}
-
 bool isDirectory(const std::string& directory, const dirent& entry) {
     if (entry.d_type == DT_DIR) return true;
     if (entry.d_type != DT_UNKNOWN && entry.d_type != DT_LNK) return false;
@@ -102,6 +93,16 @@ bool stageText(Manifest& manifest, const std::string& path, uint64_t hint,
 }
 
 }  // namespace
+
+bool isPackageName(const std::string& name) {
+    // A name becomes a path component below the database root and a word in its text files.
+    if (name.empty() || name[0] == '.') return false;
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '/' || std::isspace(byte) || std::iscntrl(byte)) return false;
+    }
+    return true;
+}
 
 std::string databaseDir(const PackageRecord& record) {
     return std::string(kDatabaseRoot) + record.name + "/";

@@ -29,6 +29,10 @@ constexpr uint64_t kBundleFileHint = 16;
 constexpr uint64_t kFilesFileHint = 4096;
 constexpr uint64_t kStateFileHint = 8;
 
+// Whether a name can be a database entry that the loader reads back: not empty, not hidden
+// (which also rules out "." and ".."), and without "/", white space or control characters.
+[[nodiscard]] bool isPackageName(const std::string& name);
+
 // "/flash/var/pdb/" + name + "/".
 std::string databaseDir(const PackageRecord& record);
 

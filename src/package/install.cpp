@@ -1,0 +1,484 @@
+#include "package/install.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <fstream>
+#include <set>
+
+#include "package/extract.h"
+#include "package/signature.h"
+#include "pkgdb/database.h"
+#include "pkgdb/schedule.h"
+#include "report/reporter.h"
+#include "resolve/package_operations.h"
+#include "resolve/resolution.h"
+
+namespace {
+
+// What the installing reader stops at; everything else is hashed and copied in passing.
+const std::vector<uint32_t> kInstallTypes = {
+    PartType::Header,  PartType::BundleHeader, PartType::DisabledMembers, PartType::Architecture,
+    PartType::Depends, PartType::Provides,     PartType::Conflicts,       PartType::Image,
+    PartType::Files,   PartType::Signature};
+
+// What scanning a download directory needs: headers and the lists behind them.
+const std::vector<uint32_t> kScanTypes = {
+    PartType::BundleHeader, PartType::Header, PartType::Text24,  PartType::Architecture,
+    PartType::Text2,        PartType::Note,   PartType::Depends, PartType::Provides,
+    PartType::Conflicts,    PartType::Image};
+
+constexpr const char* kPackageSuffixes[] = {".vlp", ".wsp"};
+
+bool bootImageKeptWhole() {
+    return std::getenv(kBootImageVariable) != nullptr;
+}
+
+bool carriesBootImage(const PackageRecord& record) {
+    return (record.flags & kFlagBootImage) != 0;
+}
+
+// The data ended where the outer header said, with every byte copied: a stream cut inside a
+// part, or one longer or shorter than declared, is not a whole package.
+bool endedWhole(const PackageReader& reader) {
+    return reader.partType() == PartType::None && reader.consumed() == reader.declaredSize() &&
+           !reader.parts().teeFailed();
+}
+
+// A failing copy stops the reader; the caller that gave the copy reports that, not a broken
+// package.
+void reportBroken(Installer& installer, const InstalledPackage& record,
+                  const PackageReader& reader) {
+    if (!reader.parts().teeFailed()) Reporter::brokenPackage(installer, record);
+}
+
+// Names from package files and directories are shown with their control characters masked,
+// so that they cannot split the console line or a line of the postlog.
+std::string printable(std::string text) {
+    for (char& c : text) {
+        if (std::iscntrl(static_cast<unsigned char>(c))) c = '?';
+    }
+    return text;
+}
+
+void reportUnusableName(Installer& installer, const InstalledPackage& record) {
+    InstalledPackage shown(record);
+    shown.name = printable(shown.name);
+    Reporter::brokenPackage(installer, shown);
+}
+
+void leaveConvertMarker() {
+    // Written at once: the conversion is due even if this run fails afterwards.
+    std::ofstream marker(kConvertMarker, std::ios::binary | std::ios::trunc);
+}
+
+void stageUpgradedFlag(Manifest& manifest) {
+    std::ofstream flag;
+    // A flag that cannot be staged only loses the notice; the installation stands.
+    if (openReplacement(flag, manifest, kUpgradedFlag, 1, 0)) flag.close();
+}
+
+// The installed version that a new one replaces. It leaves `packages` while the new version is
+// installed and comes back to its place, with its file list and pending action, if the new
+// version fails: a caller that goes on with `packages` then still finds it.
+class EarlierVersion {
+  public:
+    explicit EarlierVersion(Installer& installer) : installer_(installer) {}
+    ~EarlierVersion() { putBack(); }
+    EarlierVersion(const EarlierVersion&) = delete;
+    EarlierVersion& operator=(const EarlierVersion&) = delete;
+
+    // Stages the removal of the record's files and entry, and takes it out of `packages`.
+    void takeOut(size_t index, Manifest& manifest) {
+        auto& packages = installer_.packages;
+        record_ = std::move(packages[index]);
+        packages.erase(packages.begin() + static_cast<std::ptrdiff_t>(index));
+        index_ = index;
+        files_ = record_->files;
+        action_ = record_->scheduledAction;
+        removePackageFiles(*record_, manifest);
+    }
+
+    // The new version is in place; the earlier one is gone for good.
+    void forget() { record_.reset(); }
+
+  private:
+    void putBack() {
+        if (!record_) return;
+        record_->files = std::move(files_);
+        record_->scheduledAction = action_;
+        auto& packages = installer_.packages;
+        const size_t at = std::min(index_, packages.size());
+        packages.insert(packages.begin() + static_cast<std::ptrdiff_t>(at), std::move(record_));
+    }
+
+    Installer& installer_;
+    std::unique_ptr<InstalledPackage> record_;
+    size_t index_ = 0;
+    std::set<std::string> files_;
+    int32_t action_ = ActionNone;
+};
+
+// Takes records out of `packages` by identity.
+void eraseRecords(Installer& installer, const std::vector<const InstalledPackage*>& records) {
+    auto& packages = installer.packages;
+    packages.erase(std::remove_if(packages.begin(), packages.end(),
+                                  [&](const auto& p) {
+                                      return std::find(records.begin(), records.end(), p.get()) !=
+                                             records.end();
+                                  }),
+                   packages.end());
+}
+
+// The records a bundle adds to `packages` besides its members: the bundle itself, which stays
+// only when the whole bundle was installed, and the empty-named records that make the members
+// on its disabled-members list install disabled. Those never outlive the member installation:
+// they are no packages, and would keep a later package of that name from installing enabled.
+class BundleRecords {
+  public:
+    explicit BundleRecords(Installer& installer) : installer_(installer) {}
+    ~BundleRecords() {
+        dropDisablers();
+        if (bundle_) eraseRecords(installer_, {bundle_});
+    }
+    BundleRecords(const BundleRecords&) = delete;
+    BundleRecords& operator=(const BundleRecords&) = delete;
+
+    InstalledPackage& enter(std::unique_ptr<InstalledPackage> bundle) {
+        bundle_ = bundle.get();
+        installer_.packages.push_back(std::move(bundle));
+        return *installer_.packages.back();
+    }
+
+    // An enabled record that conflicts with the member of that name.
+    void addDisabler(const std::string& memberName) {
+        auto disabler = std::make_unique<InstalledPackage>();
+        disabler->conflicts.push_back(DependencyEntry{memberName, 0, 0, 0});
+        disablers_.push_back(disabler.get());
+        installer_.packages.push_back(std::move(disabler));
+    }
+
+    void dropDisablers() {
+        if (disablers_.empty()) return;
+        eraseRecords(installer_, disablers_);
+        disablers_.clear();
+    }
+
+    // The bundle is installed: it stays in `packages`.
+    void keep() { bundle_ = nullptr; }
+
+  private:
+    Installer& installer_;
+    const InstalledPackage* bundle_ = nullptr;
+    std::vector<const InstalledPackage*> disablers_;
+};
+
+// A refused member is passed over up to the next member's header.
+void passOverMember(PackageReader& reader) {
+    while (reader.partType() != PartType::Header && reader.nextPart() != PartType::None) {
+    }
+}
+
+void passOverImage(Installer& installer, const InstalledPackage& record, PackageReader& reader) {
+    for (uint32_t left = reader.partLength(); left > 0 && reader;) {
+        Reporter::progress(installer, record, reader);
+        const uint32_t step = std::min(left, kImageSkipStep);
+        reader.seekg(std::streamoff(step), std::ios_base::cur);
+        left -= step;
+    }
+}
+
+// After the signature of a single package: at most an architecture part and an empty
+// dependency part, then the end of the data.
+bool trailerAccepted(PackageReader& reader) {
+    if (reader.partType() == PartType::Architecture) reader.nextPart();
+    if (reader.partType() == PartType::Depends) {
+        if (reader.partLength() != 0) return false;
+        reader.nextPart();
+    }
+    return endedWhole(reader);
+}
+
+// A candidate that `checkCandidate` blocked: the installed record that stands for it, or null.
+InstalledPackage* notInstalled(Installer& installer, PackageReader& reader,
+                               const InstalledPackage& record, CandidateConditions conditions,
+                               InstallFlags flags, bool member, bool* bootFlag) {
+    InstalledPackage* installed = findPackage(installer.packages, record.name);
+    if (member) {
+        passOverMember(reader);
+        // Members are checked silently; a member that stops its bundle says why.
+        if (!installed) (void)checkCandidate(installer, record, flags | Conflict);
+        return installed;
+    }
+    if ((conditions & Reinstall) && (flags & allowReinstall)) {
+        Reporter::status(installer, std::string(kReinstallWipeWidth, ' '));
+        Reporter::status(installer, "");
+        Reporter::info(installer, "installed %s%s", record.disabled ? "(disabled) " : "",
+                       recordName(record).c_str());
+        if (bootFlag && installed) *bootFlag = carriesBootImage(*installed);
+        return installed;
+    }
+    // Already installed: checkCandidate has said so.
+    if (conditions & Reinstall) return installed;
+    return nullptr;
+}
+
+InstalledPackage* installOne(Installer& installer, Manifest& manifest, PackageReader& reader,
+                             InstallFlags flags, const ChoiceMap& choiceMap,
+                             const DependencyEntry* bundleEntry, std::string* imageDir,
+                             bool* bootFlag, bool& newlyInstalled) {
+    newlyInstalled = false;
+    auto record = std::make_unique<InstalledPackage>();
+    if (!readPackageHeader(*record, reader)) return nullptr;
+    // A member may not stand for its own bundle.
+    if (bundleEntry && sameName(record->name, bundleEntry->name)) return nullptr;
+    // The name becomes the entry directory and, disabled, a directory below "/flash/x/":
+    // refused before anything is staged when the database could not hold or read it back.
+    if (!isPackageName(record->name)) {
+        reportUnusableName(installer, *record);
+        return nullptr;
+    }
+    const bool alternative = reader.magic() == AlternativeMagic;
+    // A package without a database entry has no place to keep an image in either.
+    const bool keepsImage = record->hasImage && !alternative;
+    if (keepsImage && imageDir) *imageDir = databaseDir(*record);
+    // A copy of a single package is kept only as its image or as the boot image; otherwise
+    // writing the rest of it would only cost flash writes.
+    if (!bundleEntry && !keepsImage && !(carriesBootImage(*record) && bootImageKeptWhole()))
+        reader.parts().stopCopying();
+    if (record->name == kSystemPackage &&
+        (record->version >> kMajorVersionShift) <= kLastConvertingMajor)
+        leaveConvertMarker();
+
+    // Conflicts never refuse: the package is then installed disabled. Members are decided here.
+    const InstallFlags acceptMask = bundleEntry ? kAcceptEverything : (flags | Conflict);
+    CandidateConditions conditions = checkCandidate(installer, *record, acceptMask);
+    const auto choice = choiceMap.find(record->name);
+    record->disabled = choice != choiceMap.end() && choice->second;
+    record->userChoice = choice != choiceMap.end();
+    if (conditions & Conflict) {
+        conditions &= ~Conflict;
+        record->disabled = true;
+    }
+    // The same version is never installed again, whatever the caller accepts.
+    const CandidateConditions blocking = conditions & (~flags | Reinstall);
+    if (blocking != 0)
+        return notInstalled(installer, reader, *record, conditions, flags, bundleEntry != nullptr,
+                            bootFlag);
+
+    if (bundleEntry) record->bundle = *bundleEntry;
+    EarlierVersion earlier(installer);
+    if (!alternative) {
+        const int index = indexOfPackage(installer.packages, record->name);
+        if (index >= 0) earlier.takeOut(size_t(index), manifest);
+    }
+    Reporter::progress(installer, *record, reader);
+    if (!alternative && !claimDirectory(manifest, databaseDir(*record))) return nullptr;
+
+    // The image is kept whole by the caller (through the copy); nothing here reads it.
+    if (reader.partType() == PartType::Image) {
+        passOverImage(installer, *record, reader);
+        reader.nextPart();
+    }
+    if (reader.partType() == PartType::Files) {
+        const bool keptWhole = bootImageKeptWhole() && carriesBootImage(*record);
+        if (!keptWhole && !extractFiles(*record, manifest, reader)) return nullptr;
+        reader.nextPart();
+    }
+    if (!verifySignature(*record, reader)) {
+        reportBroken(installer, *record, reader);
+        return nullptr;
+    }
+    reader.nextPart();
+    // A member's bundle decides what may follow the last member.
+    if (!bundleEntry && !trailerAccepted(reader)) {
+        reportBroken(installer, *record, reader);
+        return nullptr;
+    }
+    if (reader.parts().teeFailed()) return nullptr;
+
+    if (!alternative && !writeDatabaseEntry(*record, manifest)) return nullptr;
+    if (carriesBootImage(*record) || record->name == kBrandingPackage) stageUpgradedFlag(manifest);
+    if (!bundleEntry) Reporter::status(installer, "");
+    const std::string name = record->name;
+    const bool becomesBootImage = carriesBootImage(*record) && bootImageKeptWhole();
+    InstalledPackage* installed = record.get();
+    installer.packages.push_back(std::move(record));
+    earlier.forget();
+    newlyInstalled = true;
+    applyScheduledActions(installer, manifest, 0);
+    // The scheduled actions may have taken the new record out again.
+    const bool stillThere = std::any_of(installer.packages.begin(), installer.packages.end(),
+                                        [&](const auto& p) { return p.get() == installed; });
+    if (!stillThere) installed = findPackage(installer.packages, name);
+    if (bootFlag) *bootFlag = becomesBootImage;
+    return installed;
+}
+
+int installBundle(Installer& installer, Manifest& manifest, PackageReader& reader,
+                  InstallFlags flags, const ChoiceMap& choiceMap, std::string* imageDir,
+                  bool* bootFlag) {
+    if (bootFlag) *bootFlag = false;
+    auto bundle = std::make_unique<InstalledPackage>();
+    if (!readPackageHeader(*bundle, reader)) return kInstallUnreadable;
+    if (!isPackageName(bundle->name)) {
+        reportUnusableName(installer, *bundle);
+        return kInstallUnreadable;
+    }
+    // A bundle's relations are those of its members.
+    if (!bundle->depends.empty() || !bundle->provides.empty() || !bundle->conflicts.empty())
+        return kInstallUnreadable;
+    if (reader.partType() == PartType::Image) reader.nextPart();
+    if (bundle->hasImage && imageDir) *imageDir = databaseDir(*bundle);
+
+    const CandidateConditions conditions = checkCandidate(installer, *bundle, flags);
+    if (conditions & ~flags) return kInstallRefused;
+
+    EarlierVersion earlier(installer);
+    const int index = indexOfPackage(installer.packages, bundle->name);
+    if (index >= 0) earlier.takeOut(size_t(index), manifest);
+    if (!claimDirectory(manifest, databaseDir(*bundle))) return kInstallUnreadable;
+    if (!writeDatabaseEntry(*bundle, manifest)) return kInstallUnreadable;
+
+    const DependencyEntry bundleEntry{bundle->name, bundle->version, bundle->version, 0};
+    BundleRecords added(installer);
+    const InstalledPackage& entered = added.enter(std::move(bundle));
+
+    std::set<std::string> oldMembers;
+    for (const auto& p : installer.packages) {
+        if (sameName(p->bundle.name, entered.name)) oldMembers.insert(p->name);
+    }
+
+    if (reader.partType() == PartType::DisabledMembers) {
+        std::vector<DependencyEntry> disabledMembers;
+        // A list cut short leaves the reader failed; the end check below refuses the bundle.
+        (void)readEntryPart(reader, disabledMembers);
+        for (const auto& entry : disabledMembers) {
+            if (choiceMap.count(entry.name) == 0) added.addDisabler(entry.name);
+        }
+        reader.nextPart();
+    }
+
+    int members = 0;
+    while (reader.partType() == PartType::Header) {
+        bool memberBoot = false;
+        bool newMember = false;
+        InstalledPackage* member = installOne(installer, manifest, reader, flags, choiceMap,
+                                              &bundleEntry, nullptr, &memberBoot, newMember);
+        if (!member) return kInstallRefused;
+        oldMembers.erase(member->name);
+        if (bootFlag && memberBoot) *bootFlag = true;
+        ++members;
+    }
+    added.dropDisablers();
+
+    if (reader.partType() == PartType::Architecture) reader.nextPart();
+    if (!endedWhole(reader)) return kInstallRefused;
+    if (members == 0) return kInstallNoMembers;
+
+    // Members of the previous version that this one no longer carries go.
+    for (const std::string& name : oldMembers) {
+        if (InstalledPackage* old = findPackage(installer.packages, name))
+            old->scheduledAction = ActionUninstall;
+    }
+    added.keep();
+    earlier.forget();
+    applyScheduledActions(installer, manifest, 0);
+    Reporter::status(installer, "");
+    return kInstallDone;
+}
+
+bool hasPackageSuffix(const std::string& path) {
+    for (const char* suffix : kPackageSuffixes) {
+        const std::string_view end(suffix);
+        if (path.size() >= end.size() &&
+            path.compare(path.size() - end.size(), end.size(), end) == 0)
+            return true;
+    }
+    return false;
+}
+
+// Reads the headers of one package file; false when the file is broken.
+bool readPackageFile(PackageFileRecord& record) {
+    struct stat info;
+    const bool sized = stat(record.path.c_str(), &info) == 0;
+    // Reading a directory through a file stream fails by throwing.
+    if (sized && !S_ISREG(info.st_mode)) return false;
+    std::ifstream file(record.path, std::ios::binary);
+    if (!file.is_open()) return false;
+    // Only headers are read, so nothing needs the digest, and passing over a large image or
+    // file container is a seek rather than a read.
+    PackageReader reader(file, false);
+    record.declaredSize = reader.declaredSize();
+    // A file still being downloaded is shorter than it says; one whose size cannot be read is
+    // not refused for that.
+    if (sized && static_cast<uint32_t>(info.st_size) != record.declaredSize) return false;
+    record.alternativeMagic = reader.magic() == AlternativeMagic;
+    reader.wantedTypes = kScanTypes;
+    reader.nextPart();
+    if (!readPackageHeader(record, reader) || !isPackageName(record.name)) return false;
+    if (!record.isBundle) return true;
+
+    if (reader.partType() == PartType::Image) reader.nextPart();
+    while (reader.partType() == PartType::Header) {
+        auto member = std::make_unique<PackageRecord>();
+        if (!readPackageHeader(*member, reader) || !isPackageName(member->name)) return false;
+        record.members.push_back(std::move(member));
+        if (reader.partType() == PartType::Image) reader.nextPart();
+    }
+    return !record.members.empty();
+}
+
+}  // namespace
+
+InstalledPackage* installPackage(Installer& installer, Manifest& manifest, PackageReader& reader,
+                                 InstallFlags flags, const ChoiceMap& choiceMap,
+                                 const DependencyEntry* bundleEntry, std::string* imageDir,
+                                 bool* bootFlag) {
+    bool newlyInstalled = false;
+    return installOne(installer, manifest, reader, flags, choiceMap, bundleEntry, imageDir,
+                      bootFlag, newlyInstalled);
+}
+
+int installFromStream(Installer& installer, Manifest& manifest, std::istream& stream,
+                      InstallFlags flags, const ChoiceMap& choiceMap, std::streambuf* teeSink,
+                      std::string* imageDir, bool* bootFlag) {
+    PackageReader reader(stream, true, teeSink);
+    reader.wantedTypes = kInstallTypes;
+    reader.nextPart();
+    if (reader.partType() == PartType::BundleHeader)
+        return installBundle(installer, manifest, reader, flags, choiceMap, imageDir, bootFlag);
+
+    bool newlyInstalled = false;
+    if (!installOne(installer, manifest, reader, flags, choiceMap, nullptr, imageDir, bootFlag,
+                    newlyInstalled))
+        return kInstallUnreadable;
+    // A package that was already installed was neither read to its end nor verified: its copy
+    // must not replace the kept image or the boot image.
+    if (teeSink && !newlyInstalled) {
+        if (imageDir) imageDir->clear();
+        if (bootFlag) *bootFlag = false;
+    }
+    return kInstallDone;
+}
+
+void scanPackageDir(const std::string& directory,
+                    std::vector<std::unique_ptr<PackageFileRecord>>& list) {
+    DIR* dir = opendir(directory.c_str());
+    if (!dir) return;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.empty() || name[0] == '.') continue;
+        const std::string path = directory + name;
+        if (!hasPackageSuffix(path)) continue;
+        auto record = std::make_unique<PackageFileRecord>(path);
+        if (readPackageFile(*record))
+            list.push_back(std::move(record));
+        else
+            Reporter::error(Installer::instance(), "broken package %s", printable(name).c_str());
+    }
+    closedir(dir);
+}

@@ -1,0 +1,71 @@
+// Installing packages from a stream: one package, or a bundle of member packages, checked
+// against the installed set, unpacked, verified and entered into the database. Every change on
+// flash is staged in the run's Manifest; `Installer::packages` changes in memory at once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <istream>
+#include <map>
+#include <memory>
+#include <streambuf>
+#include <string>
+#include <vector>
+
+#include "frontend/command_line.h"
+#include "frontend/manifest.h"
+#include "package/package_reader.h"
+#include "pkgdb/package_record.h"
+#include "report/installer.h"
+
+// Package names whose enabled state the user chose: true installs the package disabled.
+using ChoiceMap = std::map<std::string, bool>;
+
+// Results of installFromStream.
+constexpr int kInstallDone = 0;        // installed, or already installed
+constexpr int kInstallUnreadable = 1;  // cannot be read or stored
+constexpr int kInstallRefused = 2;     // refused, or one of a bundle's members failed
+constexpr int kInstallNoMembers = 3;   // a bundle that carries no member package
+
+// Left at once (not staged) when an old system is read: the system converts its data at boot.
+constexpr const char* kConvertMarker = "/rw/CONVERT";
+constexpr const char* kUpgradedFlag = "/flash/UPGRADED";
+// When set, a package carrying the boot image is kept whole instead of being unpacked.
+constexpr const char* kBootImageVariable = "bootimage";
+constexpr const char* kSystemPackage = "system";
+// A "system" package of this major version or older makes the system convert its data.
+constexpr uint32_t kLastConvertingMajor = 6;
+constexpr unsigned kMajorVersionShift = 24;
+// An image part is passed over in steps of this size so the progress bar moves meanwhile.
+constexpr uint32_t kImageSkipStep = 4096;
+// Width of the status line wiped before "installed ..." is reported for a reinstall.
+constexpr size_t kReinstallWipeWidth = 78;
+// Every condition: bundle members are checked silently and decided here.
+constexpr InstallFlags kAcceptEverything = 0xFFFFFFFFu;
+
+// Installs the package or bundle on `stream`; results above. With `teeSink` the bytes read are
+// also written to it: a sink that fails fails the installation without a message (the caller
+// that gave the sink reports its failure). The copy is whole when the installation succeeds and
+// sets `imageDir` or `bootFlag`, the only cases in which a caller keeps it; for a single package
+// that can be neither, copying stops after its header. `imageDir` receives the database
+// directory of a package or bundle with an image part, `bootFlag` whether the installed package
+// is to become the boot image; either may be null. A package that was already installed sets
+// neither when copied: it was not read to its end, nor verified.
+[[nodiscard]] int installFromStream(Installer& installer, Manifest& manifest, std::istream& stream,
+                                    InstallFlags flags, const ChoiceMap& choiceMap,
+                                    std::streambuf* teeSink, std::string* imageDir, bool* bootFlag);
+
+// Installs the package whose header part is the reader's current part; `bundleEntry` is given
+// for a bundle's member. Returns the record that now stands for the package in `packages` (the
+// new one, or the one already installed), or null when it was refused, broken or could not be
+// staged; the installed version it would have replaced is then back in its place.
+[[nodiscard]] InstalledPackage* installPackage(Installer& installer, Manifest& manifest,
+                                               PackageReader& reader, InstallFlags flags,
+                                               const ChoiceMap& choiceMap,
+                                               const DependencyEntry* bundleEntry,
+                                               std::string* imageDir, bool* bootFlag);
+
+// Appends one record per acceptable ".vlp" or ".wsp" file of `directory` (a path ending in
+// "/"), reading headers only. Incomplete or unreadable files are reported as broken.
+void scanPackageDir(const std::string& directory,
+                    std::vector<std::unique_ptr<PackageFileRecord>>& list);
