@@ -304,22 +304,6 @@ TEST(VerifySignature, DigestCoversHeaderToSignaturePartHeader) {
     }
 }
 
-TEST(VerifySignature, WrongKeysAreRefused) {
-    Layout layout;
-    layout.legacy = true;
-    const std::string bytes = makePackage(layout).bytes;
-    TrustedKeys other = testKeys().trusted;
-    other.ed25519[3] ^= 0x10;
-    EXPECT_FALSE(check(bytes, layout, other).ed25519Valid);
-    EXPECT_TRUE(check(bytes, layout, other).legacyMatches);
-    other = testKeys().trusted;
-    vlpkg::LegacySecret otherSecret = testKeys().legacySecret;
-    otherSecret[7] ^= 0x01;
-    other.legacy = vlpkg::legacyPublicKey(otherSecret);
-    layout.ed25519 = false;
-    EXPECT_FALSE(check(makePackage(layout).bytes, layout, other).legacyMatches);
-}
-
 TEST(VerifySignature, LeavesTheReaderAtTheSignaturePart) {
     Layout layout;
     const std::string bytes = makePackage(layout).bytes;
@@ -374,37 +358,6 @@ TEST(VerifySignature, RefusedWithoutASignaturePartOrHashing) {
         ASSERT_EQ(reader.nextPart(), 9);
         EXPECT_FALSE(checkSignature(record, reader, testKeys().trusted).read);
     }
-}
-
-TEST(VerifySignature, BundleMembersAreSignedSeparately) {
-    // Each member's digest starts at its own header part; the bundle's parts are not covered.
-    Layout first;
-    first.name = "first";
-    Layout second;
-    second.name = "second";
-    const Signed one = makePackage(first);
-    const Signed two = makePackage(second);
-    const auto member = [](const Signed& s) { return s.bytes.substr(8); };
-    const std::string body =
-        PackageBytes().part(18, testsupport::headerBlock("bundle", 1, 1)).bytes().substr(8) +
-        member(one) + member(two);
-    std::string bundle;
-    testsupport::putLittle32(bundle, testsupport::kTestPackageMagic);
-    testsupport::putLittle32(bundle, uint32_t(body.size()));
-    bundle += body;
-
-    std::istringstream source(bundle);
-    PackageReader reader(source, true);
-    reader.wantedTypes = {1, 9};
-    std::vector<std::string> results;
-    for (int type = reader.nextPart(); type != -1; type = reader.nextPart()) {
-        if (type != 9) continue;
-        PackageRecord record(results.empty() ? "first" : "second");
-        record.version = v7_2;
-        results.push_back(
-            schemeName(checkSignature(record, reader, testKeys().trusted).accepted()));
-    }
-    EXPECT_EQ(results, (std::vector<std::string>{"ed25519", "ed25519"}));
 }
 
 TEST(LegacySignature, CheckValueAndScalarAreBound) {
