@@ -14,6 +14,7 @@
 #include <fstream>
 
 #include "vlpkg/byte_sink.h"
+#include "vlpkg/commands.h"
 #include "vlpkg/package_signer.h"
 #include "vlpkg/signing_key.h"
 
@@ -227,6 +228,19 @@ void TempDir::write(const std::string& relative, const std::string& contents, un
 std::string TempDir::read(const std::string& relative) const {
     std::ifstream in(file(relative), std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::vector<RawPart> parts(const std::string& package) {
+    std::vector<RawPart> split;
+    EXPECT_TRUE(splitParts(package, split));
+    return split;
+}
+
+ToolRun runTool(const std::vector<std::string>& args) {
+    ConsoleCapture console;
+    std::ostringstream out;
+    const int status = vlpkg::runTool(args, out);
+    return {status, out.str(), console.text()};
 }
 
 }  // namespace testsupport

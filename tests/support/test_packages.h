@@ -57,6 +57,8 @@ struct RawPart {
 // not form whole parts after an 8-byte outer header.
 bool splitParts(const std::string& package, std::vector<RawPart>& parts);
 std::vector<uint16_t> partTypes(const std::vector<RawPart>& parts);
+// The parts of a package file; the test fails when the bytes do not split.
+std::vector<RawPart> parts(const std::string& package);
 
 // Inflates a complete zlib stream; false when it is not one.
 bool inflateAll(const std::string& compressed, std::string& inflated);
@@ -71,6 +73,14 @@ struct RawFileEntry {
 
 // The entries of an inflated file container; false when one is cut short.
 bool splitFileEntries(const std::string& inflated, std::vector<RawFileEntry>& entries);
+
+// The packaging tool run in-process: its exit status, standard output and console messages.
+struct ToolRun {
+    int status;
+    std::string out;
+    std::string errors;
+};
+ToolRun runTool(const std::vector<std::string>& args);
 
 // Sends the Reporter's console output to a string for the life of the object.
 class ConsoleCapture {

@@ -263,22 +263,6 @@ TEST(FieldEncoding, RoundTripsAndReducesNonCanonicalInput) {
     }
 }
 
-TEST(FieldEncoding, TopBitCountsAsNineteen) {
-    RandomElements random(6);
-    for (int round = 0; round < 50; ++round) {
-        Bytes32 low = random.bytes();
-        low[31] &= 0x7f;
-        Bytes32 high = low;
-        high[31] |= 0x80;
-        FieldElement withoutTop, withTop;
-        feDecode(withoutTop, low);
-        feDecode(withTop, high);
-        const Bignum expected = reference::modAdd(reference::fromLimbs(withoutTop).get(),
-                                                  reference::fromWord(19).get());
-        EXPECT_EQ(encode(withTop), reference::toBytes(expected.get())) << "round " << round;
-    }
-}
-
 TEST(FieldEncoding, NegativeValuesWrapToCanonical) {
     FieldElement zero, small, negative;
     feSetInt(zero, 0);

@@ -74,19 +74,10 @@ TEST(Versions, ParseIsTheInverseOfTextForEveryKind) {
             }
         }
     }
-}
-
-TEST(Versions, ParseReadsTheUsualForms) {
-    const std::pair<const char*, PackageVersion> cases[] = {
-        {"7.1beta3", 0x07016203}, {"6.48.2", 0x06306602},    {"7.12", 0x070C6600},
-        {"7.1rc1", 0x07016301},   {"7.1alpha2", 0x07016102}, {"7.1rc", 0x07016300},
-        {"7.1.0", 0x07016600},
-    };
-    for (const auto& [text, expected] : cases) {
-        PackageVersion parsed = 0;
-        ASSERT_TRUE(parseVersion(text, parsed)) << text;
-        EXPECT_EQ(parsed, expected) << text;
-    }
+    // A final release may also spell out its zero patch.
+    PackageVersion parsed = 0;
+    ASSERT_TRUE(parseVersion("7.1.0", parsed));
+    EXPECT_EQ(parsed, 0x07016600u);
 }
 
 TEST(Versions, ParseRefusesMalformedText) {

@@ -10,25 +10,10 @@
 
 namespace {
 
+using testsupport::parts;
+using testsupport::runTool;
+using testsupport::ToolRun;
 using testsupport::RawPart;
-
-struct ToolRun {
-    int status;
-    std::string errors;
-};
-
-ToolRun runTool(const std::vector<std::string>& args) {
-    testsupport::ConsoleCapture console;
-    std::ostringstream out;
-    const int status = vlpkg::runTool(args, out);
-    return {status, console.text()};
-}
-
-std::vector<RawPart> parts(const std::string& package) {
-    std::vector<RawPart> split;
-    EXPECT_TRUE(testsupport::splitParts(package, split));
-    return split;
-}
 
 class BundleCommandTest : public ::testing::Test {
   protected:

@@ -16,29 +16,13 @@
 
 namespace {
 
+using testsupport::parts;
+using testsupport::runTool;
+using testsupport::ToolRun;
 using testsupport::RawPart;
 
 std::string developmentKey(const std::string& name) {
     return std::string(SOURCE_DIR) + "/keys/development/" + name;
-}
-
-struct ToolRun {
-    int status;
-    std::string out;
-    std::string errors;
-};
-
-ToolRun runTool(std::vector<std::string> args) {
-    testsupport::ConsoleCapture console;
-    std::ostringstream out;
-    const int status = vlpkg::runTool(args, out);
-    return {status, out.str(), console.text()};
-}
-
-std::vector<RawPart> parts(const std::string& package) {
-    std::vector<RawPart> split;
-    EXPECT_TRUE(testsupport::splitParts(package, split));
-    return split;
 }
 
 std::string signaturePayload(const std::string& package, size_t index = 0) {

@@ -11,18 +11,13 @@
 
 namespace {
 
+using testsupport::parts;
 using testsupport::RawPart;
 
 bool inspect(const std::string& bytes, vlpkg::Inspection& inspection) {
     std::istringstream in(bytes);
     std::string problem;
     return vlpkg::inspectPackage(in, inspection, problem);
-}
-
-std::vector<RawPart> parts(const std::string& package) {
-    std::vector<RawPart> split;
-    EXPECT_TRUE(testsupport::splitParts(package, split));
-    return split;
 }
 
 vlpkg::PackageSpec fullSpec() {

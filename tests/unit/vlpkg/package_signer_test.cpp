@@ -13,13 +13,8 @@
 
 namespace {
 
+using testsupport::parts;
 using testsupport::RawPart;
-
-std::vector<RawPart> parts(const std::string& package) {
-    std::vector<RawPart> split;
-    EXPECT_TRUE(testsupport::splitParts(package, split));
-    return split;
-}
 
 vlpkg::PackageSpec sample() {
     vlpkg::PackageSpec description =

@@ -10,6 +10,7 @@
 
 namespace {
 
+using testsupport::parts;
 using testsupport::RawFileEntry;
 using testsupport::RawPart;
 
@@ -34,12 +35,6 @@ vlpkg::PackageSpec headerOnly() {
     description.buildTime = 0x11223344;
     description.withFiles = false;
     return description;
-}
-
-std::vector<RawPart> parts(const std::string& package) {
-    std::vector<RawPart> split;
-    EXPECT_TRUE(testsupport::splitParts(package, split));
-    return split;
 }
 
 std::vector<RawFileEntry> containerEntries(const std::string& package) {
@@ -145,25 +140,6 @@ TEST(PackageWriterGoldenTest, MarkerAndAlternativeMagic) {
     const std::string bytes = testsupport::packageBytes(description);
     EXPECT_EQ(bytes.substr(0, 20),
               hex("fb 0f 10 a1  2c 00 00 00  19 00 00 00 00 00  01 00 20 00 00 00"));
-}
-
-TEST(PackageWriterTest, PartsFollowTheOrderTheReaderExpects) {
-    vlpkg::PackageSpec description = testsupport::simplePackage("full", "7.1", {{"etc/a", "1"}});
-    description.flags = 0;
-    description.text24 = "t24";
-    description.architecture = "powerpc";
-    description.text2 = "t2";
-    description.note = "note";
-    description.depends = {{"base", 0, 0, 0}};
-    description.provides = {{"web", 0, 0, 5}};
-    description.conflicts = {{"old", 0, 0, 0}};
-    description.image = vlpkg::Content{.bytes = "IMAGE", .hostPath = {}};
-    const std::vector<RawPart> split = parts(testsupport::packageBytes(description));
-    EXPECT_EQ(testsupport::partTypes(split),
-              (std::vector<uint16_t>{1, 24, 16, 2, 23, 3, 19, 17, 21, 4}));
-    EXPECT_EQ(split[8].payload, "IMAGE");
-    EXPECT_EQ(split[1].payload, "t24");
-    EXPECT_EQ(split[3].payload, "t2");
 }
 
 TEST(PackageWriterTest, AbsentPartsAreLeftOutButAnEmptyContainerIsKept) {
