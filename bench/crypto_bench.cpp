@@ -2,6 +2,7 @@
 // in the same run: doubleScalarU against one X25519 scalar multiplication, shortHash against
 // one SHA-256 of the same 32 bytes. The ratios at the end are the figures to compare between
 // machines and runs; the absolute times drift on shared hosts.
+#include "ratio_reporter.h"
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
 
@@ -132,41 +133,11 @@ void BM_ShortHash32Bytes(benchmark::State& state) {
 BENCHMARK(BM_ShortHash32Bytes);
 
 // Prints the usual table, then each measured operation as a multiple of its reference.
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs) {
-            if (!run.error_occurred) times_[run.benchmark_name()] = run.GetAdjustedCPUTime();
-        }
-    }
-
-    void Finalize() override {
-        ConsoleReporter::Finalize();
-        printRatio("BM_DoubleScalarU", "BM_X25519Reference");
-        printRatio("BM_FieldMultiply", "BM_X25519Reference");
-        printRatio("BM_ShortHash32Bytes", "BM_Sha256Reference");
-    }
-
-  private:
-    void printRatio(const std::string& measured, const std::string& reference) {
-        const auto m = times_.find(measured);
-        const auto r = times_.find(reference);
-        if (m == times_.end() || r == times_.end() || r->second <= 0) return;
-        std::printf("%-20s = %8.4f x %s\n", measured.c_str(), m->second / r->second,
-                    reference.c_str());
-    }
-
-    std::map<std::string, double> times_;
-};
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
+    return runWithRatios(argc, argv, {{"BM_DoubleScalarU", "BM_X25519Reference"},
+                                       {"BM_FieldMultiply", "BM_X25519Reference"},
+                                       {"BM_ShortHash32Bytes", "BM_Sha256Reference"}});
 }

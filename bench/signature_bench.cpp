@@ -8,6 +8,7 @@
 // does; the package bytes before it are read once outside the timing. The multiples of the
 // reference are printed at the end: DoubleScalarU should stay a small multiple, since it runs
 // one ladder over both scalars.
+#include "ratio_reporter.h"
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
 
@@ -115,28 +116,6 @@ void X25519Reference(benchmark::State& state) {
     EVP_PKEY_free(mine);
 }
 
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run& run : runs)
-            if (!run.error_occurred && run.iterations > 0)
-                times_[run.benchmark_name()] = run.GetAdjustedCPUTime();
-    }
-    void Finalize() override {
-        ConsoleReporter::Finalize();
-        for (const char* name : {"DoubleScalarU", "VerifyOlderScheme", "VerifyEd25519"}) {
-            const auto measured = times_.find(name);
-            const auto reference = times_.find("X25519Reference");
-            if (measured == times_.end() || reference == times_.end()) continue;
-            std::printf("%-18s = %6.2f x X25519Reference\n", name,
-                        measured->second / reference->second);
-        }
-    }
-
-private:
-    std::map<std::string, double> times_;
-};
 
 }  // namespace
 
@@ -146,10 +125,7 @@ BENCHMARK(VerifyOlderScheme)->Unit(benchmark::kMicrosecond);
 BENCHMARK(VerifyEd25519)->Unit(benchmark::kMicrosecond);
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    benchmark::Shutdown();
-    return 0;
+    return runWithRatios(argc, argv, {{"DoubleScalarU", "X25519Reference"},
+                                       {"VerifyOlderScheme", "X25519Reference"},
+                                       {"VerifyEd25519", "X25519Reference"}});
 }

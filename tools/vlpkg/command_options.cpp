@@ -40,24 +40,27 @@ bool isOption(const std::string& arg) {
     return arg.size() > 1 && arg[0] == '-';
 }
 
-KeyArgumentsResult parseKeyArguments(const std::vector<std::string>& args, const char* command,
-                                     KeyArguments& parsed) {
+std::optional<int> parseKeyArguments(const std::vector<std::string>& args, const char* command,
+                                     const char* help, std::ostream& out, KeyArguments& parsed) {
     OptionCursor cursor(args);
     while (!cursor.atEnd()) {
         const std::string arg = cursor.next();
-        if (arg == "-h" || arg == "--help") return KeyArgumentsResult::Help;
+        if (arg == "-h" || arg == "--help") {
+            out << help;
+            return kStatusOk;
+        }
         if (arg == "--key") {
-            if (!cursor.value(arg, parsed.keyPath)) return KeyArgumentsResult::Invalid;
+            if (!cursor.value(arg, parsed.keyPath)) return kStatusUsage;
         } else if (arg == "--legacy-key") {
-            if (!cursor.value(arg, parsed.legacyKeyPath)) return KeyArgumentsResult::Invalid;
+            if (!cursor.value(arg, parsed.legacyKeyPath)) return kStatusUsage;
         } else if (isOption(arg)) {
             fail("unknown option %s (see vlpkg %s --help)", arg.c_str(), command);
-            return KeyArgumentsResult::Invalid;
+            return kStatusUsage;
         } else {
             parsed.files.push_back(arg);
         }
     }
-    return KeyArgumentsResult::Parsed;
+    return std::nullopt;
 }
 
 std::string OptionCursor::next() {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -48,10 +49,10 @@ struct KeyArguments {
     std::string legacyKeyPath;
     std::vector<std::string> files;
 };
-enum class KeyArgumentsResult { Parsed, Help, Invalid };
-// Reports an unknown option or missing value itself, naming `command` in its hint.
-KeyArgumentsResult parseKeyArguments(const std::vector<std::string>& args, const char* command,
-                                     KeyArguments& parsed);
+// Parses into `parsed`. Returns the status to end the command with ("-h" prints `help` to
+// `out`; an unknown option or a missing value is reported), or nothing to go on.
+std::optional<int> parseKeyArguments(const std::vector<std::string>& args, const char* command,
+                                     const char* help, std::ostream& out, KeyArguments& parsed);
 
 enum class OptionUse { NotMine, Used, Failed };
 

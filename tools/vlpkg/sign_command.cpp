@@ -34,15 +34,7 @@ const char* const kSignHelp =
 
 int signCommand(const std::vector<std::string>& args, std::ostream& out) {
     KeyArguments parsed;
-    switch (parseKeyArguments(args, "sign", parsed)) {
-        case KeyArgumentsResult::Help:
-            out << kSignHelp;
-            return kStatusOk;
-        case KeyArgumentsResult::Invalid:
-            return kStatusUsage;
-        case KeyArgumentsResult::Parsed:
-            break;
-    }
+    if (const auto status = parseKeyArguments(args, "sign", kSignHelp, out, parsed)) return *status;
     const std::string& keyPath = parsed.keyPath;
     const std::string& legacyKeyPath = parsed.legacyKeyPath;
     const std::vector<std::string>& files = parsed.files;

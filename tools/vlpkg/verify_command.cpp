@@ -61,15 +61,7 @@ bool loadKeys(const std::string& keyPath, const std::string& legacyKeyPath, Trus
 
 int verifyCommand(const std::vector<std::string>& args, std::ostream& out) {
     KeyArguments parsed;
-    switch (parseKeyArguments(args, "verify", parsed)) {
-        case KeyArgumentsResult::Help:
-            out << kVerifyHelp;
-            return kStatusOk;
-        case KeyArgumentsResult::Invalid:
-            return kStatusUsage;
-        case KeyArgumentsResult::Parsed:
-            break;
-    }
+    if (const auto status = parseKeyArguments(args, "verify", kVerifyHelp, out, parsed)) return *status;
     const std::string& keyPath = parsed.keyPath;
     const std::string& legacyKeyPath = parsed.legacyKeyPath;
     const std::vector<std::string>& files = parsed.files;
