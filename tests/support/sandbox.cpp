@@ -66,10 +66,6 @@ bool mountAll(const std::string& root, const std::vector<TmpfsMount>& mounts) {
     return true;
 }
 
-void applyEnvironment(const RunSetup& setup) {
-    for (const auto& name : setup.unsetEnv) unsetenv(name.c_str());
-    for (const auto& [name, value] : setup.env) setenv(name.c_str(), value.c_str(), 1);
-}
 
 // Forks, wires the three standard streams to pipes, runs `child` (which must not return
 // normally; its int is the exit status) and collects everything.
@@ -85,7 +81,7 @@ RunResult runForked(const std::function<int()>& child, const RunSetup& setup) {
         dup2(out[1], 1);
         dup2(err[1], 2);
         for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
-        applyEnvironment(setup);
+        detail::applyEnvironment(setup);
         const int status = child();
         std::cout.flush();
         std::cerr.flush();
@@ -260,41 +256,57 @@ const char* noPrivilegeReason() {
            "available to this test process";
 }
 
+namespace detail {
+
+void applyEnvironment(const RunSetup& setup) {
+    for (const auto& name : setup.unsetEnv) unsetenv(name.c_str());
+    for (const auto& [name, value] : setup.env) setenv(name.c_str(), value.c_str(), 1);
+}
+
+std::function<int()> programChild(const std::string& binary, const std::vector<std::string>& args,
+                                  const RunSetup& setup, const std::function<void()>& beforeExec) {
+    // Mounts given here are relative to the host root; callers pass sandbox paths whole.
+    return [=] {
+        if (!setup.mounts.empty()) {
+            if (!enterPrivilegedNamespace(true) || !mountAll("", setup.mounts)) return 126;
+        } else if (geteuid() != 0) {
+            // Lets an unprivileged run change its root with "-r". Where no namespace can be had
+            // the program still runs: only tests that change roots need one, and they skip
+            // through REQUIRE_ROOT_CHANGE().
+            (void)enterPrivilegedNamespace(false);
+        }
+        if (beforeExec) beforeExec();
+        execute(binary, args);
+    };
+}
+
+std::function<int()> rootChild(const Sandbox& sandbox, const std::function<int()>& body,
+                               const RunSetup& setup, const std::function<void()>& beforeBody) {
+    const std::string root = sandbox.root();
+    return [=] {
+        if (!enterPrivilegedNamespace(!setup.mounts.empty())) return 126;
+        if (!mountAll(root, setup.mounts)) return 126;
+        if (chroot(root.c_str()) != 0 || chdir("/") != 0) return 126;
+        if (beforeBody) beforeBody();
+        return body();
+    };
+}
+
+}  // namespace detail
+
 RunResult runInstaller(const Sandbox& sandbox, const std::vector<std::string>& args,
                        const RunSetup& setup) {
-    RunSetup hostSetup = setup;
-    for (auto& m : hostSetup.mounts) m.inside = sandbox.root() + m.inside;
-    return runProgram(INSTALLER_BINARY, args, hostSetup);
+    return runProgram(INSTALLER_BINARY, args, detail::hostSetup(sandbox, setup));
 }
 
 RunResult runProgram(const std::string& binary, const std::vector<std::string>& args,
                      const RunSetup& setup) {
-    // Mounts given here are relative to the host root; callers pass sandbox paths whole.
-    return runForked(
-        [&] {
-            if (!setup.mounts.empty()) {
-                if (!enterPrivilegedNamespace(true) || !mountAll("", setup.mounts)) return 126;
-            } else if (geteuid() != 0) {
-                // Lets an unprivileged run change its root with "-r". Where no namespace can be
-                // had the program still runs: only tests that change roots need one, and they
-                // skip through REQUIRE_ROOT_CHANGE().
-                (void)enterPrivilegedNamespace(false);
-            }
-            execute(binary, args);
-        },
-        setup);
+    return runForked(detail::programChild(binary, args, setup, {}), setup);
 }
 
 RunResult runInRoot(const Sandbox& sandbox, const std::function<int()>& body,
                     const RunSetup& setup) {
-    return runForked(
-        [&] {
-            if (!enterPrivilegedNamespace(!setup.mounts.empty())) return 126;
-            if (!mountAll(sandbox.root(), setup.mounts)) return 126;
-            if (chroot(sandbox.root().c_str()) != 0 || chdir("/") != 0) return 126;
-            return body();
-        },
-        setup);
+    return runForked(detail::rootChild(sandbox, body, setup, {}), setup);
 }
 
 }  // namespace testsupport

@@ -68,6 +68,22 @@ RunResult runProgram(const std::string& binary, const std::vector<std::string>& 
 RunResult runInRoot(const Sandbox& sandbox, const std::function<int()>& body,
                     const RunSetup& setup = {});
 
+// The pieces of the runners above, for runners that wrap them (the system-call tracer).
+namespace detail {
+void applyEnvironment(const RunSetup& setup);
+// A runner's setup with its mounts made host paths below the sandbox.
+inline RunSetup hostSetup(const Sandbox& sandbox, RunSetup setup) {
+    for (auto& m : setup.mounts) m.inside = sandbox.root() + m.inside;
+    return setup;
+}
+// The work of a forked child: `hook` runs right before the program is executed or the body is
+// called, once mounts and the root change are done.
+std::function<int()> programChild(const std::string& binary, const std::vector<std::string>& args,
+                                  const RunSetup& setup, const std::function<void()>& hook);
+std::function<int()> rootChild(const Sandbox& sandbox, const std::function<int()>& body,
+                               const RunSetup& setup, const std::function<void()>& hook);
+}  // namespace detail
+
 }  // namespace testsupport
 
 #define REQUIRE_ROOT_CHANGE()                                                 \
