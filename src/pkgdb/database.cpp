@@ -5,7 +5,6 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <limits>
 #include <memory>
 #include <unordered_set>
@@ -93,16 +92,6 @@ bool stageText(Manifest& manifest, const std::string& path, uint64_t hint,
 }
 
 }  // namespace
-
-bool isPackageName(const std::string& name) {
-    // A name becomes a path component below the database root and a word in its text files.
-    if (name.empty() || name[0] == '.') return false;
-    for (const char c : name) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '/' || std::isspace(byte) || std::iscntrl(byte)) return false;
-    }
-    return true;
-}
 
 std::string databaseDir(const PackageRecord& record) {
     return std::string(kDatabaseRoot) + record.name + "/";
