@@ -4,6 +4,7 @@
 #include <ctime>
 #include <fstream>
 
+#include "pkgdb/names.h"
 #include "vlpkg/entry_syntax.h"
 #include "vlpkg/package_signer.h"
 #include "vlpkg/signing_key.h"
@@ -164,8 +165,10 @@ OptionUse applyHeaderOption(const std::string& option, OptionCursor& cursor, Hea
 bool completeHeader(HeaderSpec& description, bool buildTimeGiven) {
     if (description.name.empty()) return fail("no package name given (--name)");
     if (description.name.size() > kNameFieldSize)
-        return fail("package name \"%s\" is longer than %zu bytes", description.name.c_str(),
+        return fail("package name %s is longer than %zu bytes", shown(description.name).c_str(),
                     kNameFieldSize);
+    if (const char* problem = packageNameProblem(description.name))
+        return fail("package name %s %s", shown(description.name).c_str(), problem);
     // Every version text has a release kind letter, so a given version is never 0.
     if (description.version == 0) return fail("no version given (--version)");
     if (buildTimeGiven) return true;
