@@ -16,8 +16,7 @@ const char* packageNameProblem(std::string_view name) {
     if (name[0] == '.') return "may not begin with \".\"";
     for (const char c : name) {
         if (c == '/') return "may not contain \"/\"";
-        if (std::isspace(static_cast<unsigned char>(c)))
-            return "may not contain white space";
+        if (std::isspace(static_cast<unsigned char>(c))) return "may not contain white space";
         if (isControl(c)) return "may not contain control characters";
     }
     return nullptr;
@@ -28,8 +27,7 @@ const char* entryNameProblem(std::string_view name) {
     for (;;) {
         const size_t slash = name.find('/');
         const std::string_view component = name.substr(0, slash);
-        if (component.empty())
-            return "may not have an empty component (as in \"a//b\" or \"a/\")";
+        if (component.empty()) return "may not have an empty component (as in \"a//b\" or \"a/\")";
         if (component == "." || component == "..")
             return "may not have a \".\" or \"..\" component";
         for (const char c : component)

@@ -128,11 +128,13 @@ TEST_F(VlpkgInstalledTest, ListsWhatTheInstallerRecorded) {
          "img              1.0           enabled\n  built 2023-11-14 22:13:20 UTC\n"
          "  recorded through its image\n  note \"kept whole\"\n  file /flash/bin/img\n"},
         {{"--json", "m2"},
-         "{\"root\":\"" + root + "\",\"packages\":[{\"name\":\"m2\",\"version\":\"7.2\","
-         "\"versionCode\":117597696,\"buildTime\":1700000000,\"state\":\"disabled\",\"chosenBy\":"
-         "\"auto\",\"bundle\":false,\"memberOf\":\"suite\",\"recordedBy\":\"bundle-image\","
-         "\"note\":null,\"scheduled\":null,\"problem\":null,\"depends\":[],\"provides\":[],"
-         "\"conflicts\":[],\"files\":[\"/flash/x/m2/bin/m2\"]}]}\n"},
+         "{\"root\":\"" + root +
+             "\",\"packages\":[{\"name\":\"m2\",\"version\":\"7.2\","
+             "\"versionCode\":117597696,\"buildTime\":1700000000,\"state\":\"disabled\","
+             "\"chosenBy\":"
+             "\"auto\",\"bundle\":false,\"memberOf\":\"suite\",\"recordedBy\":\"bundle-image\","
+             "\"note\":null,\"scheduled\":null,\"problem\":null,\"depends\":[],\"provides\":[],"
+             "\"conflicts\":[],\"files\":[\"/flash/x/m2/bin/m2\"]}]}\n"},
     };
     for (const auto& [extra, expected] : cases) {
         std::vector<std::string> args = {"installed", "--root", root};

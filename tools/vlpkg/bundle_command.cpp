@@ -114,9 +114,10 @@ bool addMember(const std::string& path, const BundleSpec& bundle, BundleState& s
         return fail("%s: a member named %s is already in the bundle", path.c_str(), name.c_str());
     // Signed over SHA-1, it would be checked against a SHA-256 digest here and never verify.
     if (state.sha256 && !state.signing && !member.hasMarker && member.signature != kNoPart)
-        return fail("%s is signed over a SHA-1 digest, but after a member with a marker part its "
-                    "digest is SHA-256: put it first, or sign the bundle",
-                    path.c_str());
+        return fail(
+            "%s is signed over a SHA-1 digest, but after a member with a marker part its "
+            "digest is SHA-256: put it first, or sign the bundle",
+            path.c_str());
     state.sha256 = state.sha256 || member.hasMarker;
     size_t first, end;
     if (!memberRange(path, layout, first, end)) return false;

@@ -56,8 +56,8 @@ bool parseEntry(const std::string& text, DependencyEntry& entry) {
                     kNameFieldSize);
     // Entries name packages, and the database keeps them as words of its list files.
     if (const char* problem = packageNameProblem(parsed.name))
-        return fail("entry %s: package name %s %s", shown(text).c_str(),
-                    shown(parsed.name).c_str(), problem);
+        return fail("entry %s: package name %s %s", shown(text).c_str(), shown(parsed.name).c_str(),
+                    problem);
     if (colon != std::string::npos) {
         const std::string bounds = rest.substr(colon + 1);
         const size_t second = bounds.find(':');

@@ -106,7 +106,9 @@ void readMetadata(const std::string& dir, Installed& entry) {
     if (!readNumbers(dir + "version", record.version, record.buildTime))
         entry.problem = "its version file is missing or malformed";
     const std::pair<const char*, std::vector<DependencyEntry>*> lists[] = {
-        {"deps", &record.depends}, {"provides", &record.provides}, {"conflicts", &record.conflicts}};
+        {"deps", &record.depends},
+        {"provides", &record.provides},
+        {"conflicts", &record.conflicts}};
     for (const auto& [file, list] : lists) {
         if (!readEntries(dir + file, *list, list == &record.provides) && entry.problem.empty())
             entry.problem = std::string("its ") + file + " file is malformed";
@@ -176,7 +178,8 @@ std::string stateText(const InstalledPackage& record) {
 std::string remarks(const Installed& entry) {
     std::vector<std::string> said;
     if (entry.record.isBundle) said.push_back("bundle");
-    if (!entry.record.bundle.name.empty()) said.push_back("from bundle " + entry.record.bundle.name);
+    if (!entry.record.bundle.name.empty())
+        said.push_back("from bundle " + entry.record.bundle.name);
     if (!entry.scheduled.empty()) said.push_back("scheduled: " + entry.scheduled);
     if (!entry.problem.empty()) said.push_back("to be uninstalled: " + entry.problem);
     std::string text;
@@ -220,7 +223,8 @@ void printText(const std::vector<Installed>& packages, bool detailed, std::ostre
         const std::pair<const char*, const std::vector<DependencyEntry>*> lists[] = {
             {"depends", &r.depends}, {"provides", &r.provides}, {"conflicts", &r.conflicts}};
         for (const auto& [label, list] : lists)
-            for (const DependencyEntry& e : *list) out << "  " << label << " " << entryText(e) << "\n";
+            for (const DependencyEntry& e : *list)
+                out << "  " << label << " " << entryText(e) << "\n";
         for (const std::string& file : r.files) out << "  file " << file << "\n";
     }
 }

@@ -29,8 +29,8 @@ using Command = int (*)(const std::vector<std::string>&, std::ostream&);
 
 int runTool(const std::vector<std::string>& args, std::ostream& out) {
     static const std::map<std::string, Command> kCommands = {
-        {"build", buildCommand},     {"bundle", bundleCommand}, {"sign", signCommand},
-        {"inspect", inspectCommand}, {"keygen", keygenCommand}, {"verify", verifyCommand},
+        {"build", buildCommand},         {"bundle", bundleCommand}, {"sign", signCommand},
+        {"inspect", inspectCommand},     {"keygen", keygenCommand}, {"verify", verifyCommand},
         {"installed", installedCommand},
     };
     if (args.empty()) {

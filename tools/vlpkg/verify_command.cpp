@@ -5,6 +5,7 @@
 
 #include "package/package_reader.h"
 #include "package/signature.h"
+#include "pkgdb/names.h"
 #include "vlpkg/command_options.h"
 #include "vlpkg/commands.h"
 #include "vlpkg/legacy_key.h"
@@ -145,8 +146,13 @@ int verifyCommand(const std::vector<std::string>& args, std::ostream& out) {
         }
         if (pending) {
             const SignatureCheck check = checkSignature(*pending, reader, keys, true);
-            if (check.accepted() != SignatureScheme::None) ++accepted;
-            report(*pending, verdict(check, ownMarker));
+            // The installer refuses a name its database cannot hold, whatever the signature.
+            if (const char* problem = packageNameProblem(pending->name)) {
+                report(*pending, "refused: package name " + shown(pending->name) + " " + problem);
+            } else {
+                if (check.accepted() != SignatureScheme::None) ++accepted;
+                report(*pending, verdict(check, ownMarker));
+            }
             pending.reset();
         }
         type = reader.nextPart();

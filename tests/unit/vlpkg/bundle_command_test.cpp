@@ -126,7 +126,8 @@ TEST_F(BundleCommandTest, RefusesMembersABundleCannotHold) {
         {{dir.file("text.vlp")},
          dir.file("text.vlp") + " is not a package file (magic 0x7473756a)"},
         {{dir.file("missing.vlp")}, "cannot read " + dir.file("missing.vlp")},
-        {{dir.file("bad.vlp")}, dir.file("bad.vlp") + ": package name \"web ui\" may not contain white space"},
+        {{dir.file("bad.vlp")},
+         dir.file("bad.vlp") + ": package name \"web ui\" may not contain white space"},
         {{dir.file("core.vlp"), dir.file("sha1.vlp")},
          dir.file("sha1.vlp") + " is signed over a SHA-1 digest, but after a member with a marker "
                                 "part its digest is SHA-256: put it first, or sign the bundle"},

@@ -229,16 +229,19 @@ TEST(VerifyCommand, SaysWhichSchemeAcceptedEachPackage) {
     }();
     std::string shortPart = samplePackage("7.2");
     testsupport::appendPart(shortPart, 9, std::string(67, '\0'));
-    const std::map<std::string, std::string> files = {{"/ed.vlp", ed},
-                                                      {"/tampered.vlp", tampered},
-                                                      {"/old.vlp", oldLegacy},
-                                                      {"/new.vlp", newLegacy},
-                                                      {"/unsigned.vlp", samplePackage("7.2")},
-                                                      {"/sha1.vlp", sha1Ed},
-                                                      {"/short.vlp", shortPart}};
+    const std::map<std::string, std::string> files = {
+        {"/ed.vlp", ed},
+        {"/tampered.vlp", tampered},
+        {"/old.vlp", oldLegacy},
+        {"/new.vlp", newLegacy},
+        {"/unsigned.vlp", samplePackage("7.2")},
+        {"/sha1.vlp", sha1Ed},
+        {"/short.vlp", shortPart},
+        {"/name.vlp",
+         signWith(testsupport::packageBytes(testsupport::simplePackage("a/b", "7.2")), kBoth)}};
     const std::vector<std::vector<std::string>> runs = {
-        {"/ed.vlp"},       {"/tampered.vlp"}, {"/old.vlp"},  {"/new.vlp"},
-        {"/unsigned.vlp"}, {"/sha1.vlp"},     {"/short.vlp"}};
+        {"/ed.vlp"},       {"/tampered.vlp"}, {"/old.vlp"},   {"/new.vlp"},
+        {"/unsigned.vlp"}, {"/sha1.vlp"},     {"/short.vlp"}, {"/name.vlp"}};
     const testsupport::RunResult run = verifyInSandbox(runs, files);
     // Each scheme's result: the one that decides, then what the other half says.
     EXPECT_EQ(run.out,
@@ -252,7 +255,8 @@ TEST(VerifyCommand, SaysWhichSchemeAcceptedEachPackage) {
               "1 tool-7.2: refused: it has no signature part\n"
               "1 tool-7.2: refused: its digest is SHA-1 (no marker part), so only the older "
               "scheme counts, and that signature does not match\n"
-              "1 tool-7.2: refused: its signature part is shorter than 68 bytes\n")
+              "1 tool-7.2: refused: its signature part is shorter than 68 bytes\n"
+              "1 a/b-7.2: refused: package name \"a/b\" may not contain \"/\"\n")
         << run.err;
 
     const testsupport::RunResult secure = verifyInSandbox({{"/ed.vlp"}, {"/old.vlp"}}, files, true);

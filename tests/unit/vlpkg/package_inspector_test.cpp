@@ -290,7 +290,8 @@ TEST(PackageInspectorTest, OddPartsAreShownNotTrusted) {
     vlpkg::BundleSpec empty;
     empty.name = "e";
     ASSERT_TRUE(inspect(testsupport::bundleBytes(empty), inspection));
-    EXPECT_EQ(inspection.damage, "the bundle carries no member package, which the installer refuses");
+    EXPECT_EQ(inspection.damage,
+              "the bundle carries no member package, which the installer refuses");
 
     std::string problem;
     std::istringstream notPackage(std::string("GIF89a\1\0\0\0", 10));
