@@ -216,8 +216,11 @@ bool readImages(Installer& installer, const std::string& imageDirectory, int pla
         auto record = std::make_unique<InstalledPackage>(name);
         const std::string imagePath =
             place == 0 ? databaseDir(*record) + kImageFile : imageDirectory + name;
+        // Without a readable image the entry is loaded from its metadata files later. A file
+        // stream opens a directory too, and its first read then throws past every caller.
+        struct stat info;
+        if (stat(imagePath.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
         std::ifstream image(imagePath, std::ios::binary);
-        // Without a readable image the entry is loaded from its metadata files later.
         if (!image.is_open() || !readImage(installer, *record, image)) continue;
         installer.packages.push_back(std::move(record));
     }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <ctime>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <set>
 
@@ -58,6 +59,9 @@ std::string resolvedInRoot(const std::string& root, const std::string& path) {
 // no usable package (the entry is then read from its metadata files).
 bool readImage(const std::string& path, const std::string& recordedBy,
                std::vector<Installed>& out) {
+    // A file stream over a directory throws at its first read.
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return false;
     std::ifstream image(path, std::ios::binary);
     if (!image.is_open()) return false;
     PackageReader reader(image, false);
