@@ -207,19 +207,21 @@ std::string recordedText(const std::string& recordedBy) {
     return "metadata files";
 }
 
+// One row: name, version and state in columns, a longer value pushing the rest along.
+std::string row(const std::string& name, const std::string& version, const std::string& state,
+                const std::string& rest) {
+    const auto column = [](const std::string& text, size_t width) {
+        return text + std::string(text.size() < width ? width - text.size() : 0, ' ') + ' ';
+    };
+    const std::string text = column(name, 16) + column(version, 13) + column(state, 16) + rest;
+    return text.substr(0, text.find_last_not_of(' ') + 1) + "\n";
+}
+
 void printText(const std::vector<Installed>& packages, bool detailed, std::ostream& out) {
-    char line[160];
-    if (!detailed) {
-        std::snprintf(line, sizeof line, "%-16s %-13s %-16s %s\n", "NAME", "VERSION", "STATE",
-                      "REMARKS");
-        out << line;
-    }
+    if (!detailed) out << row("NAME", "VERSION", "STATE", "REMARKS");
     for (const Installed& entry : packages) {
         const InstalledPackage& r = entry.record;
-        std::snprintf(line, sizeof line, "%-16s %-13s %-16s ", r.name.c_str(),
-                      versionText(r.version).c_str(), stateText(r).c_str());
-        const std::string text = line + remarks(entry);
-        out << text.substr(0, text.find_last_not_of(' ') + 1) << "\n";
+        out << row(r.name, versionText(r.version), stateText(r), remarks(entry));
         if (!detailed) continue;
         out << "  built " << timeText(r.buildTime) << "\n  recorded through "
             << recordedText(entry.recordedBy) << "\n";
