@@ -13,22 +13,9 @@
 
 namespace {
 
-bool isControl(char c) {
-    const auto byte = static_cast<unsigned char>(c);
-    return byte < 0x20 || byte == 0x7F;
-}
-
-// One path component that cannot leave its directory or split a text line.
-bool isPlainComponent(std::string_view component) {
-    if (component.empty() || component == "." || component == "..") return false;
-    for (char c : component)
-        if (isControl(c)) return false;
-    return true;
-}
-
 // The package name becomes a directory below "/flash/x/" for a disabled package.
 bool isSafePackageDirectory(std::string_view name) {
-    return isPlainComponent(name) && name.find('/') == std::string_view::npos;
+    return name.find('/') == std::string_view::npos && isSafeEntryName(name);
 }
 
 struct EntryHeader {
@@ -76,16 +63,6 @@ bool copyEntry(InstalledPackage& record, const std::string& name, std::istream& 
 }
 
 }  // namespace
-
-bool isSafeEntryName(std::string_view name) {
-    if (!name.empty() && name.front() == '/') name.remove_prefix(1);
-    for (;;) {
-        const size_t slash = name.find('/');
-        if (!isPlainComponent(name.substr(0, slash))) return false;
-        if (slash == std::string_view::npos) return true;
-        name.remove_prefix(slash + 1);
-    }
-}
 
 std::string extractTarget(const InstalledPackage& record, std::string_view name) {
     std::string target = kFlashRoot;

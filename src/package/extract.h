@@ -10,6 +10,7 @@
 
 #include "frontend/manifest.h"
 #include "package/package_reader.h"
+#include "pkgdb/names.h"
 #include "pkgdb/package_record.h"
 #include "platform/board_variant.h"
 
@@ -28,12 +29,6 @@ constexpr uint8_t kEveryBoard = 0;
 constexpr size_t kExtractCopyChunk = 16384;
 // A package installed disabled keeps its files below "/flash/x/<name>".
 constexpr const char* kDisabledFilesPrefix = "/x/";
-
-// A container name may be written with or without a leading "/"; after that it must be a
-// relative path of plain components: no empty, "." or ".." component (which could reach
-// outside "/flash" or name a directory) and no control character (a newline would split the
-// database's list of the package's files).
-[[nodiscard]] bool isSafeEntryName(std::string_view name);
 
 // The path an entry is installed at: "/flash" + the name, or for a disabled package
 // "/flash/x/" + the package name + the name.

@@ -81,7 +81,7 @@ bool legacySignatureMatches(std::span<const uint8_t, kLegacyDigestSize> digest,
 }
 
 SignatureCheck checkSignature(const PackageRecord& record, PackageReader& reader,
-                              const TrustedKeys& keys) {
+                              const TrustedKeys& keys, bool everyScheme) {
     SignatureCheck result;
     result.legacyAllowed = legacyAllowed(record);
     PartStreamBuf& parts = reader.parts();
@@ -102,6 +102,12 @@ SignatureCheck checkSignature(const PackageRecord& record, PackageReader& reader
     result.read = true;
     result.length = length;
     result.sha256 = parts.usesSha256();
+    const auto nonZero = [&](size_t from, size_t to) {
+        return std::any_of(signature.begin() + from, signature.begin() + to,
+                           [](uint8_t b) { return b != 0; });
+    };
+    result.legacyPresent = nonZero(kLegacyCheckOffset, kLegacySignatureSize);
+    result.ed25519Present = nonZero(kEd25519SignatureOffset, length);
 
     const auto& digest = parts.digest();
     if (length == kFullSignatureSize && result.sha256) {
@@ -110,7 +116,7 @@ SignatureCheck checkSignature(const PackageRecord& record, PackageReader& reader
                           std::span<const uint8_t, kEd25519SignatureSize>(
                               signature.data() + kEd25519SignatureOffset, kEd25519SignatureSize));
         // A valid Ed25519 signature decides alone; the older half is not looked at.
-        if (result.ed25519Valid) return result;
+        if (result.ed25519Valid && !everyScheme) return result;
     }
     result.legacyMatches = legacySignatureMatches(
         std::span<const uint8_t, kLegacyDigestSize>(digest.data(), kLegacyDigestSize),

@@ -63,6 +63,9 @@ struct SignatureCheck {
     bool ed25519Valid = false;  // only ever checked for a SHA-256 digest
     bool legacyMatches = false;
     bool legacyAllowed = false;
+    // Whether each half holds anything at all: a signer that used one key leaves the other zero.
+    bool ed25519Present = false;
+    bool legacyPresent = false;
 
     SignatureScheme accepted() const {
         if (ed25519Valid) return SignatureScheme::Ed25519;
@@ -74,9 +77,11 @@ struct SignatureCheck {
 // Checks the signature part at which the reader stands (hashing on): finishes the digest,
 // reads the signature without hashing it (the tee sink still gets it) and leaves the reader at
 // that part. Ed25519 is consulted only for a SHA-256 digest: a SHA-1 digest would fill only
-// 20 of the 32 message bytes, so SHA-1 packages are decided by the older scheme alone.
+// 20 of the 32 message bytes, so SHA-1 packages are decided by the older scheme alone. A valid
+// Ed25519 signature decides alone; with `everyScheme` the older half is still checked, for a
+// tool that reports both.
 SignatureCheck checkSignature(const PackageRecord& record, PackageReader& reader,
-                              const TrustedKeys& keys);
+                              const TrustedKeys& keys, bool everyScheme = false);
 
 // True when the package's signature is accepted under the built-in keys. Silent: the caller
 // reports a refusal.

@@ -5,7 +5,6 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <limits>
 #include <memory>
 #include <unordered_set>
@@ -93,16 +92,6 @@ bool stageText(Manifest& manifest, const std::string& path, uint64_t hint,
 }
 
 }  // namespace
-
-bool isPackageName(const std::string& name) {
-    // A name becomes a path component below the database root and a word in its text files.
-    if (name.empty() || name[0] == '.') return false;
-    for (const char c : name) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (c == '/' || std::isspace(byte) || std::iscntrl(byte)) return false;
-    }
-    return true;
-}
 
 std::string databaseDir(const PackageRecord& record) {
     return std::string(kDatabaseRoot) + record.name + "/";
@@ -227,8 +216,11 @@ bool readImages(Installer& installer, const std::string& imageDirectory, int pla
         auto record = std::make_unique<InstalledPackage>(name);
         const std::string imagePath =
             place == 0 ? databaseDir(*record) + kImageFile : imageDirectory + name;
+        // Without a readable image the entry is loaded from its metadata files later. A file
+        // stream opens a directory too, and its first read then throws past every caller.
+        struct stat info;
+        if (stat(imagePath.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
         std::ifstream image(imagePath, std::ios::binary);
-        // Without a readable image the entry is loaded from its metadata files later.
         if (!image.is_open() || !readImage(installer, *record, image)) continue;
         installer.packages.push_back(std::move(record));
     }

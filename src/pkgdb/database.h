@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "frontend/manifest.h"
+#include "pkgdb/names.h"
 #include "pkgdb/package_record.h"
 
 class Installer;
@@ -28,10 +29,6 @@ constexpr uint64_t kListFileHint = 1024;
 constexpr uint64_t kBundleFileHint = 16;
 constexpr uint64_t kFilesFileHint = 4096;
 constexpr uint64_t kStateFileHint = 8;
-
-// Whether a name can be a database entry that the loader reads back: not empty, not hidden
-// (which also rules out "." and ".."), and without "/", white space or control characters.
-[[nodiscard]] bool isPackageName(const std::string& name);
 
 // "/flash/var/pdb/" + name + "/".
 std::string databaseDir(const PackageRecord& record);

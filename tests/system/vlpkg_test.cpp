@@ -4,6 +4,7 @@
 
 #include <random>
 
+#include "install_fixture.h"
 #include "support/sandbox.h"
 #include "support/test_packages.h"
 
@@ -90,6 +91,65 @@ TEST(VlpkgTest, GarbageIsReportedNotCrashedOn) {
             }
         }
     }
+}
+
+// "vlpkg installed" reads a root that the installer itself filled, without changing into it.
+class VlpkgInstalledTest : public installtest::InstallFixture {};
+
+TEST_F(VlpkgInstalledTest, ListsWhatTheInstallerRecorded) {
+    vlpkg::PackageSpec kept = installtest::package("img", "1.0", {{"bin/img", "i"}});
+    kept.image = vlpkg::Content{};
+    kept.note = "kept whole";
+    vlpkg::BundleSpec bundle;
+    bundle.name = "suite";
+    bundle.version = installtest::version("7.2");
+    bundle.disabledMembers = {{"m2", 0, 0, 0}};
+    bundle.members = {installtest::package("m1", "7.2", {{"bin/m1", "1"}}),
+                      installtest::package("m2", "7.2", {{"bin/m2", "2"}})};
+    installed(installtest::signedPackage(installtest::package("base", "7.1", {{"etc/b", "b"}})));
+    installed(installtest::signedPackage(kept));
+    installed(installtest::signedBundle(bundle));
+    // What the next run will uninstall, and what it will be asked to do.
+    sandbox.writeFile("/flash/var/pdb/junk/disabled", "auto\n");
+    sandbox.writeFile("/ram/pdb/base/schedule", "disable\n");
+
+    const std::string root = sandbox.root();
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{},
+         "NAME             VERSION       STATE            REMARKS\n"
+         "base             7.1           enabled          scheduled: disable\n"
+         "img              1.0           enabled\n"
+         "junk             0.0           disabled (auto)  bundle, to be uninstalled: its version "
+         "file is missing or malformed\n"
+         "m1               7.2           enabled          from bundle suite\n"
+         "m2               7.2           disabled (auto)  from bundle suite\n"
+         "suite            7.2           enabled          bundle\n"},
+        {{"img"},
+         "img              1.0           enabled\n  built 2023-11-14 22:13:20 UTC\n"
+         "  recorded through its image\n  note \"kept whole\"\n  file /flash/bin/img\n"},
+        {{"--json", "m2"},
+         "{\"root\":\"" + root +
+             "\",\"packages\":[{\"name\":\"m2\",\"version\":\"7.2\","
+             "\"versionCode\":117597696,\"buildTime\":1700000000,\"state\":\"disabled\","
+             "\"chosenBy\":"
+             "\"auto\",\"bundle\":false,\"memberOf\":\"suite\",\"recordedBy\":\"bundle-image\","
+             "\"note\":null,\"scheduled\":null,\"problem\":null,\"depends\":[],\"provides\":[],"
+             "\"conflicts\":[],\"files\":[\"/flash/x/m2/bin/m2\"]}]}\n"},
+    };
+    for (const auto& [extra, expected] : cases) {
+        std::vector<std::string> args = {"installed", "--root", root};
+        args.insert(args.end(), extra.begin(), extra.end());
+        const RunResult run = vlpkg(args);
+        EXPECT_EQ(run.status, 0) << run.err;
+        EXPECT_EQ(run.out, expected);
+    }
+    const RunResult unknown = vlpkg({"installed", "--root", root, "nope"});
+    EXPECT_EQ(unknown.status, 1);
+    EXPECT_EQ(unknown.err, "ERROR: no package \"nope\" is installed in " + root + "\n");
+    const RunResult empty = vlpkg({"installed", "--root", root + "/ram"});
+    EXPECT_EQ(empty.status, 1);
+    EXPECT_EQ(empty.err, "ERROR: " + root + "/ram holds no package database (" + root +
+                             "/ram/flash/var/pdb/ cannot be read)\n");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "pkgdb/names.h"
 #include "vlpkg/command_options.h"
 #include "vlpkg/commands.h"
 #include "vlpkg/entry_syntax.h"
@@ -48,11 +49,11 @@ bool parseVariant(const std::string& option, const std::string& text, uint8_t& v
     return true;
 }
 
-// The file names a package carries are paths below /flash; ".." would let one reach out.
-bool checkInsidePath(const std::string& option, const std::string& path) {
-    std::string padded = "/" + path + "/";
-    if (path.empty() || padded.find("/../") != std::string::npos)
-        return fail("%s: \"%s\" is not a path inside the package", option.c_str(), path.c_str());
+// The installer refuses a package with a file name that could leave "/flash" or split a line
+// of its file list; a name given on the command line is checked where it is given.
+bool checkFileName(const char* given, const std::string& name) {
+    if (const char* problem = entryNameProblem(name))
+        return fail("%sfile name %s %s", given, shown(name).c_str(), problem);
     return true;
 }
 
@@ -128,7 +129,7 @@ OptionUse applyBuildOption(const std::string& option, OptionCursor& cursor, Buil
         file.name = value.substr(colon + 1, equals - colon - 1);
         file.content.hostPath = value.substr(equals + 1);
         if (!parseVariant(option, value.substr(0, colon), file.variant) ||
-            !checkInsidePath(option, file.name))
+            !checkFileName("--variant-file: ", file.name))
             return OptionUse::Failed;
         request.extraFiles.push_back(std::move(file));
         return OptionUse::Used;
@@ -201,6 +202,8 @@ int buildCommand(const std::vector<std::string>& args, std::ostream& out) {
         if (!completeExtraFile(file)) return kStatusFailed;
         description.files.push_back(std::move(file));
     }
+    for (const FileSpec& file : description.files)
+        if (!checkFileName("", file.name)) return kStatusFailed;
 
     const bool written = writeOutputFile(request.output, request.keyPath,
                                          [&](ByteSink& sink) { return writePackage(sink, description); });

@@ -2,6 +2,7 @@
 #include <fstream>
 #include <set>
 
+#include "pkgdb/names.h"
 #include "vlpkg/command_options.h"
 #include "vlpkg/commands.h"
 #include "vlpkg/entry_syntax.h"
@@ -15,7 +16,8 @@ const char* const kBundleHelpHead =
     "usage: vlpkg bundle [options] -o OUT MEMBER...\n"
     "Makes a bundle of the given package files, which become its members in the order given.\n"
     "Members keep their signatures: the bundle's own parts are covered by none. Sign the\n"
-    "members before bundling, or sign the bundle, which signs every member.\n"
+    "members before bundling, or sign the bundle, which signs every member. A member signed\n"
+    "over SHA-1 (older scheme, no marker part) cannot follow a member with a marker.\n"
     "By default the bundle has an empty image part, which the installer needs to keep it.\n"
     "\n"
     "  -o, --output OUT       the bundle file to write\n";
@@ -78,7 +80,16 @@ bool memberRange(const std::string& path, const PackageLayout& layout, size_t& f
     return true;
 }
 
-bool addMember(const std::string& path, const BundleSpec& bundle, std::set<std::string>& names,
+// What the members added so far mean for the next one.
+struct BundleState {
+    std::set<std::string> names;
+    // A marker before a member makes the digest SHA-256 for the rest of the file.
+    bool sha256 = false;
+    // The bundle is signed as it is written, which puts a marker before every member.
+    bool signing = false;
+};
+
+bool addMember(const std::string& path, const BundleSpec& bundle, BundleState& state,
                ByteSink& out) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return fail("cannot read %s", path.c_str());
@@ -93,11 +104,21 @@ bool addMember(const std::string& path, const BundleSpec& bundle, std::set<std::
                     path.c_str());
     if (layout.members.size() != 1)
         return fail("%s holds %zu package headers, not one", path.c_str(), layout.members.size());
-    const std::string& name = layout.members.front().name;
+    const MemberLayout& member = layout.members.front();
+    const std::string& name = member.name;
+    if (const char* problem = packageNameProblem(name))
+        return fail("%s: package name %s %s", path.c_str(), shown(name).c_str(), problem);
     if (name == bundle.name)
         return fail("%s: a member cannot have the bundle's name %s", path.c_str(), name.c_str());
-    if (!names.insert(name).second)
+    if (!state.names.insert(name).second)
         return fail("%s: a member named %s is already in the bundle", path.c_str(), name.c_str());
+    // Signed over SHA-1, it would be checked against a SHA-256 digest here and never verify.
+    if (state.sha256 && !state.signing && !member.hasMarker && member.signature != kNoPart)
+        return fail(
+            "%s is signed over a SHA-1 digest, but after a member with a marker part its "
+            "digest is SHA-256: put it first, or sign the bundle",
+            path.c_str());
+    state.sha256 = state.sha256 || member.hasMarker;
     size_t first, end;
     if (!memberRange(path, layout, first, end)) return false;
     if (!copyParts(in, layout, first, end, out)) return fail("cannot read %s", path.c_str());
@@ -139,18 +160,19 @@ int bundleCommand(const std::vector<std::string>& args, std::ostream& out) {
     }
     if (!completeHeader(request.description, request.buildTimeGiven)) return kStatusUsage;
 
-    std::set<std::string> names;
+    BundleState state;
+    state.signing = !request.keyPath.empty();
     bool namesDisabledMember = true;
     const bool written = writeOutputFile(request.output, request.keyPath, [&](ByteSink& sink) {
         uint64_t start;
         if (!beginOuterHeader(sink, kPackageMagic, start) || !writeBundleHead(sink, request.description))
             return false;
         for (const std::string& member : request.members) {
-            if (!addMember(member, request.description, names, sink)) return false;
+            if (!addMember(member, request.description, state, sink)) return false;
         }
         // A disabled-members entry that names no member would silently do nothing.
         for (const DependencyEntry& disabled : request.description.disabledMembers) {
-            if (!names.count(disabled.name)) {
+            if (!state.names.count(disabled.name)) {
                 namesDisabledMember = false;
                 return fail("--disabled %s names no member of the bundle", disabled.name.c_str());
             }

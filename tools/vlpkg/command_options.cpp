@@ -4,6 +4,7 @@
 #include <ctime>
 #include <fstream>
 
+#include "pkgdb/names.h"
 #include "vlpkg/entry_syntax.h"
 #include "vlpkg/package_signer.h"
 #include "vlpkg/signing_key.h"
@@ -28,8 +29,11 @@ const char* const kHeaderOptionsHelp =
     "  --flags N              flags word (decimal or 0x hex); without it the header has none\n"
     "  --boot-image           set flag bit 0: the package carries the boot image\n"
     "  --no-metadata          set flag bit 1: no metadata files in the database\n"
-    "  --architecture ARCH    architecture part (the installer assumes i386 without one)\n"
-    "  --note TEXT            note shown in the package listing\n"
+    "  --architecture ARCH    architecture part; the router's installer takes only packages\n"
+    "                         whose ARCH equals its \"arch\" variable (i386 when unset), and\n"
+    "                         a package without this part counts as i386\n"
+    "  --note TEXT            note; \"installer --show\" shows it for packages kept through an\n"
+    "                         image and for bundle members\n"
     "  --text2 TEXT           text of part 2, carried as given\n"
     "  --text24 TEXT          text of part 24, carried as given\n"
     "  --key FILE             sign the result with this Ed25519 private key (see vlpkg sign)\n"
@@ -164,8 +168,10 @@ OptionUse applyHeaderOption(const std::string& option, OptionCursor& cursor, Hea
 bool completeHeader(HeaderSpec& description, bool buildTimeGiven) {
     if (description.name.empty()) return fail("no package name given (--name)");
     if (description.name.size() > kNameFieldSize)
-        return fail("package name \"%s\" is longer than %zu bytes", description.name.c_str(),
+        return fail("package name %s is longer than %zu bytes", shown(description.name).c_str(),
                     kNameFieldSize);
+    if (const char* problem = packageNameProblem(description.name))
+        return fail("package name %s %s", shown(description.name).c_str(), problem);
     // Every version text has a release kind letter, so a given version is never 0.
     if (description.version == 0) return fail("no version given (--version)");
     if (buildTimeGiven) return true;

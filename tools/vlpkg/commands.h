@@ -14,6 +14,7 @@ int signCommand(const std::vector<std::string>& args, std::ostream& out);
 int inspectCommand(const std::vector<std::string>& args, std::ostream& out);
 int keygenCommand(const std::vector<std::string>& args, std::ostream& out);
 int verifyCommand(const std::vector<std::string>& args, std::ostream& out);
+int installedCommand(const std::vector<std::string>& args, std::ostream& out);
 // The whole tool: args[0] is the command word.
 int runTool(const std::vector<std::string>& args, std::ostream& out);
 

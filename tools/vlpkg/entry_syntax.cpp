@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "pkgdb/names.h"
 #include "vlpkg/package_format.h"
 #include "vlpkg/tool_report.h"
 
@@ -49,10 +50,14 @@ bool parseEntry(const std::string& text, DependencyEntry& entry) {
     }
     const size_t colon = rest.find(':');
     parsed.name = rest.substr(0, colon);
-    if (parsed.name.empty()) return fail("entry \"%s\" has no name", text.c_str());
+    if (parsed.name.empty()) return fail("entry %s has no name", shown(text).c_str());
     if (parsed.name.size() > kNameFieldSize)
-        return fail("entry \"%s\": the name is longer than %zu bytes", text.c_str(),
+        return fail("entry %s: the name is longer than %zu bytes", shown(text).c_str(),
                     kNameFieldSize);
+    // Entries name packages, and the database keeps them as words of its list files.
+    if (const char* problem = packageNameProblem(parsed.name))
+        return fail("entry %s: package name %s %s", shown(text).c_str(), shown(parsed.name).c_str(),
+                    problem);
     if (colon != std::string::npos) {
         const std::string bounds = rest.substr(colon + 1);
         const size_t second = bounds.find(':');

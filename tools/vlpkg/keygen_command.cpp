@@ -23,7 +23,8 @@ const char* const kKeygenHelp =
     "DIR/legacy-private.hex (the secret scalar, readable by its owner only) and\n"
     "DIR/legacy-public.hex (the public u-coordinate), 64 hex digits each, little-endian.\n"
     "\n"
-    "  -o, --output DIR       where to write the two files (default: the current directory)\n"
+    "  -o, --output DIR       where to write the two files (default: the current directory);\n"
+    "                         a missing DIR is made, readable by its owner only\n"
     "  --force                replace existing key files\n"
     "  --legacy               make an older-scheme key pair\n"
     "  -h, --help             show this help\n";
@@ -61,6 +62,23 @@ bool writeNewFile(const std::string& path, const std::string& contents, mode_t m
     return true;
 }
 
+// Makes DIR and any missing parent. A directory made here holds a secret key, so only its
+// owner may look into it; parents get the usual mode.
+bool makeKeyDirectory(const std::string& directory) {
+    struct stat info {};
+    if (stat(directory.c_str(), &info) == 0) {
+        if (S_ISDIR(info.st_mode)) return true;
+        return fail("%s is not a directory", directory.c_str());
+    }
+    for (size_t slash = directory.find('/', 1);; slash = directory.find('/', slash + 1)) {
+        const std::string part = directory.substr(0, slash);
+        const bool last = slash == std::string::npos || slash + 1 == directory.size();
+        if (mkdir(part.c_str(), last ? 0700 : 0755) != 0 && errno != EEXIST)
+            return fail("cannot create directory %s: %s", part.c_str(), std::strerror(errno));
+        if (last) return true;
+    }
+}
+
 }  // namespace
 
 int keygenCommand(const std::vector<std::string>& args, std::ostream& out) {
@@ -87,6 +105,7 @@ int keygenCommand(const std::vector<std::string>& args, std::ostream& out) {
             return kStatusUsage;
         }
     }
+    if (!makeKeyDirectory(directory)) return kStatusFailed;
     std::string privateText, publicText;
     if (legacy) {
         LegacySecret secret;

@@ -68,6 +68,11 @@ class EntryLister {
             if (dataLeft_ > 0) {
                 used = size_t(std::min<uint64_t>(dataLeft_, size));
                 dataLeft_ -= used;
+                if (link_ != nullptr) {
+                    const size_t room = kShownTextLength - link_->target.size();
+                    link_->target.append(reinterpret_cast<const char*>(bytes),
+                                         std::min(used, room));
+                }
             } else if (header_.size() < kFileEntryHeaderSize) {
                 used = std::min(size, kFileEntryHeaderSize - header_.size());
                 header_.append(reinterpret_cast<const char*>(bytes), used);
@@ -98,7 +103,12 @@ class EntryLister {
 
     void finishName() {
         ++report_.fileCount;
-        if (report_.files.size() < kMaxListedFiles) report_.files.push_back(entry_);
+        link_ = nullptr;
+        if (report_.files.size() < kMaxListedFiles) {
+            report_.files.push_back(entry_);
+            // A link's data is its target, shown as far as a text would be.
+            if ((entry_.mode & kModeTypeMask) == kModeSymlink) link_ = &report_.files.back();
+        }
         dataLeft_ = entry_.size;
         header_.clear();
     }
@@ -108,6 +118,7 @@ class EntryLister {
     FileEntryInfo entry_;
     size_t nameLength_ = 0;
     uint64_t dataLeft_ = 0;
+    FileEntryInfo* link_ = nullptr;  // the listed link whose target is being read
 };
 
 void decodeFiles(PackageReader& reader, PartReport& report) {
@@ -228,6 +239,10 @@ std::string modeText(uint16_t mode) {
     return text;
 }
 
+bool isLink(const FileEntryInfo& file) {
+    return (file.mode & kModeTypeMask) == kModeSymlink;
+}
+
 bool isText(uint16_t type) {
     return type == kPartText2 || type == kPartArchitecture || type == kPartNote ||
            type == kPartText24;
@@ -324,6 +339,11 @@ bool inspectPackage(std::istream& in, Inspection& inspection, std::string& probl
         inspection.parts.push_back(std::move(report));
         reader.clear();
     }
+    if (inspection.packages.size() == 1 && inspection.packages.front().isBundle) {
+        // The installer refuses such a bundle without a message (exit status 3).
+        if (!inspection.damage.empty()) inspection.damage += "; ";
+        inspection.damage += "the bundle carries no member package, which the installer refuses";
+    }
     return true;
 }
 
@@ -357,9 +377,12 @@ void printInspection(const Inspection& inspection, const std::string& fileName, 
                 out << "  entry " << entryText(e) << "  (min " << hex32(e.minVersion) << ", max "
                     << hex32(e.maxVersion) << ", priority " << e.priority << ")\n";
         } else if (part.type == kPartFiles) {
-            for (const FileEntryInfo& f : part.files)
+            for (const FileEntryInfo& f : part.files) {
                 out << "  file " << modeText(f.mode) << " variant " << unsigned(f.variant)
-                    << " size " << f.size << " " << quoted(f.name, false) << "\n";
+                    << " size " << f.size << " " << quoted(f.name, false);
+                if (isLink(f)) out << " -> " << quoted(f.target, false);
+                out << "\n";
+            }
             if (part.fileCount > part.files.size())
                 out << "  ... " << part.fileCount - part.files.size() << " more entries\n";
             out << "  " << part.fileCount << " entries, " << part.inflatedSize << " bytes inflated";
@@ -425,7 +448,8 @@ void printInspectionJson(const Inspection& inspection, const std::string& fileNa
                 const FileEntryInfo& f = part.files[k];
                 out << (k ? "," : "") << "{\"mode\":\"" << modeText(f.mode)
                     << "\",\"variant\":" << unsigned(f.variant) << ",\"size\":" << f.size
-                    << ",\"name\":" << quoted(f.name, true) << "}";
+                    << ",\"name\":" << quoted(f.name, true)
+                    << ",\"target\":" << (isLink(f) ? quoted(f.target, true) : "null") << "}";
             }
             out << "],\"fileCount\":" << part.fileCount << ",\"inflatedSize\":" << part.inflatedSize
                 << ",\"trailingBytes\":" << part.trailingBytes;

@@ -18,6 +18,7 @@ struct FileEntryInfo {
     uint8_t variant = 0;
     uint32_t size = 0;
     std::string name;
+    std::string target;  // of a symbolic link: its data, cut like a long text
 };
 
 struct SignatureInfo {

@@ -9,15 +9,17 @@ namespace {
 
 const char* const kToolHelp =
     "usage: vlpkg COMMAND [options] [arguments]\n"
-    "Builds, signs and inspects package files of the router's installer.\n"
+    "Builds, signs and inspects package files of the router's installer, and lists what a\n"
+    "router root has installed.\n"
     "\n"
     "commands:\n"
-    "  build    build a package from a directory tree: build [options] -o OUT DIR\n"
-    "  bundle   make a bundle of packages: bundle [options] -o OUT MEMBER...\n"
-    "  sign     sign every package in a file: sign [--key KEY] [--legacy-key KEY] IN OUT\n"
-    "  verify   check the signatures of a file as the installer does: verify FILE\n"
-    "  inspect  show the parts and contents of a file: inspect [--json] FILE\n"
-    "  keygen   make a new key pair: keygen [-o DIR] [--legacy]\n"
+    "  build      build a package from a directory tree: build [options] -o OUT DIR\n"
+    "  bundle     make a bundle of packages: bundle [options] -o OUT MEMBER...\n"
+    "  sign       sign each package: sign [--key KEY] [--legacy-key KEY] IN OUT\n"
+    "  verify     check signatures as the installer does: verify FILE\n"
+    "  inspect    show the parts and contents of a file: inspect [--json] FILE\n"
+    "  keygen     make a new key pair: keygen [-o DIR] [--force] [--legacy]\n"
+    "  installed  list what a router root has installed: installed --root DIR [NAME]\n"
     "\n"
     "\"vlpkg COMMAND --help\" describes each command's options.\n";
 
@@ -27,8 +29,9 @@ using Command = int (*)(const std::vector<std::string>&, std::ostream&);
 
 int runTool(const std::vector<std::string>& args, std::ostream& out) {
     static const std::map<std::string, Command> kCommands = {
-        {"build", buildCommand},     {"bundle", bundleCommand}, {"sign", signCommand},
-        {"inspect", inspectCommand}, {"keygen", keygenCommand}, {"verify", verifyCommand},
+        {"build", buildCommand},         {"bundle", bundleCommand}, {"sign", signCommand},
+        {"inspect", inspectCommand},     {"keygen", keygenCommand}, {"verify", verifyCommand},
+        {"installed", installedCommand},
     };
     if (args.empty()) {
         fail("no command given (see vlpkg --help)");

@@ -1,6 +1,7 @@
 #include "vlpkg/tool_report.h"
 
 #include <cstdarg>
+#include <cstdio>
 
 #include "report/reporter.h"
 
@@ -12,6 +13,42 @@ bool fail(const char* format, ...) {
     Reporter::message(Installer::instance(), "ERROR: ", format, args);
     va_end(args);
     return false;
+}
+
+std::string shown(const std::string& name) {
+    std::string text = "\"";
+    for (const char c : name) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            text += '\\';
+            text += c;
+        } else if (byte < 0x20 || byte == 0x7F) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\x%02x", unsigned(byte));
+            text += escape;
+        } else {
+            text += c;
+        }
+    }
+    return text + "\"";
+}
+
+std::string jsonString(const std::string& text) {
+    std::string quoted = "\"";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            quoted += '\\';
+            quoted += c;
+        } else if (byte < 0x20 || byte >= 0x7F) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\u%04x", unsigned(byte));
+            quoted += escape;
+        } else {
+            quoted += c;
+        }
+    }
+    return quoted + "\"";
 }
 
 }  // namespace vlpkg

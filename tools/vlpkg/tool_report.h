@@ -2,9 +2,18 @@
 // sees them the same way, on the console stream it chose.
 #pragma once
 
+#include <string>
+
 namespace vlpkg {
 
 // Reports "ERROR: ..." once and returns false, so failure paths read `return fail(...)`.
 bool fail(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// A name for a message: quoted, with bytes that would garble a console line (control
+// characters, quotes, backslashes) written as escapes.
+std::string shown(const std::string& name);
+// A JSON string: control characters, and bytes outside ASCII (names need not be UTF-8), as
+// \u escapes.
+std::string jsonString(const std::string& text);
 
 }  // namespace vlpkg

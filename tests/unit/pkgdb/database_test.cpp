@@ -526,6 +526,9 @@ TEST(DatabaseLoadTest, ImagesComeFirstThenTheStoreThenMetadataEntries) {
     sandbox.writeFile(pdb + "member/bundle", "gone\n");
     sandbox.writeFile(pdb + "member/files", "");
     sandbox.writeFile(pdb + "broken/image", "not a package at all");
+    // Directories where images belong: read, they would throw.
+    sandbox.makeDirectory(pdb + "dirimage/image");
+    sandbox.makeDirectory("/rw/pckg/.images/meta");
     sandbox.writeFile(pdb + ".hidden/version", "9 9\n");
     sandbox.writeFile(pdb + "bad name/version", "9 9\n");
     sandbox.writeFile(pdb + "tmpQ1w2E3", "stray temporary file");
@@ -541,7 +544,7 @@ TEST(DatabaseLoadTest, ImagesComeFirstThenTheStoreThenMetadataEntries) {
         byName[name] = got[i];
         position[name] = i;
     }
-    EXPECT_EQ(byName.size(), 9u);
+    EXPECT_EQ(byName.size(), 10u);
     EXPECT_EQ(byName["wifi"],
               "wifi v3 bundle=suite/117532160 isBundle=0 disabled=1 action=0 deps=1 note=");
     EXPECT_EQ(byName["vpn"],
@@ -558,12 +561,14 @@ TEST(DatabaseLoadTest, ImagesComeFirstThenTheStoreThenMetadataEntries) {
               "member v8 bundle=gone/0 isBundle=0 disabled=0 action=1 deps=0 note=");
     // An image that cannot be read counts as missing; the entry's metadata is missing too.
     EXPECT_EQ(byName["broken"], "broken v0 bundle=/0 isBundle=1 disabled=0 action=1 deps=0 note=");
+    EXPECT_EQ(byName["dirimage"],
+              "dirimage v0 bundle=/0 isBundle=1 disabled=0 action=1 deps=0 note=");
 
     EXPECT_EQ(position["wifi"] + 1, position["vpn"]);
     EXPECT_EQ(position["vpn"] + 1, position["suite"]);
     for (const char* fromEntryImage : {"suite", "router"})
         EXPECT_LT(position[fromEntryImage], position["stored"]) << fromEntryImage;
-    for (const char* metadataOnly : {"meta", "leftover", "member", "broken"})
+    for (const char* metadataOnly : {"meta", "leftover", "member", "broken", "dirimage"})
         EXPECT_GT(position[metadataOnly], position["stored"]) << metadataOnly;
 }
 

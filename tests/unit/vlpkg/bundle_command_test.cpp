@@ -106,6 +106,12 @@ TEST_F(BundleCommandTest, RefusesMembersABundleCannotHold) {
     dir.write("suite.vlp", testsupport::packageBytes(testsupport::simplePackage("suite", "7.1")));
     dir.write("cut.vlp", core.substr(0, core.size() - 10));
     dir.write("text.vlp", "just some text\n");
+    dir.write("bad.vlp", testsupport::packageBytes(testsupport::simplePackage("web ui", "7.1")));
+    ASSERT_EQ(runTool({"sign", "--legacy-key",
+                       std::string(SOURCE_DIR) + "/keys/development/legacy-private.hex",
+                       dir.file("extra.vlp"), dir.file("sha1.vlp")})
+                  .status,
+              0);
 
     const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{dir.file("inner.vlp")}, dir.file("inner.vlp") + " is a bundle; bundles do not nest"},
@@ -120,6 +126,11 @@ TEST_F(BundleCommandTest, RefusesMembersABundleCannotHold) {
         {{dir.file("text.vlp")},
          dir.file("text.vlp") + " is not a package file (magic 0x7473756a)"},
         {{dir.file("missing.vlp")}, "cannot read " + dir.file("missing.vlp")},
+        {{dir.file("bad.vlp")},
+         dir.file("bad.vlp") + ": package name \"web ui\" may not contain white space"},
+        {{dir.file("core.vlp"), dir.file("sha1.vlp")},
+         dir.file("sha1.vlp") + " is signed over a SHA-1 digest, but after a member with a marker "
+                                "part its digest is SHA-256: put it first, or sign the bundle"},
         {{"--disabled", "nobody", dir.file("core.vlp")},
          "--disabled nobody names no member of the bundle"},
         {{}, "no member packages given (see vlpkg bundle --help)"},
@@ -130,6 +141,13 @@ TEST_F(BundleCommandTest, RefusesMembersABundleCannotHold) {
         EXPECT_EQ(run.errors.substr(0, 7 + message.size()), "ERROR: " + message) << run.errors;
         EXPECT_EQ(access(dir.file("out.vlp").c_str(), F_OK), -1) << message;
     }
+    // Before the marker, or signed anew with the bundle, the same member verifies.
+    ASSERT_EQ(bundle({dir.file("sha1.vlp"), dir.file("core.vlp")}).status, 0);
+    ASSERT_EQ(bundle({"--key", testsupport::developmentPrivateKey(), dir.file("core.vlp"),
+                      dir.file("sha1.vlp")})
+                  .status,
+              0);
+    EXPECT_EQ(testsupport::verifyEd25519(dir.read("out.vlp")), (std::vector<bool>{true, true}));
 }
 
 }  // namespace

@@ -229,19 +229,24 @@ TEST(VerifyCommand, SaysWhichSchemeAcceptedEachPackage) {
     }();
     std::string shortPart = samplePackage("7.2");
     testsupport::appendPart(shortPart, 9, std::string(67, '\0'));
-    const std::map<std::string, std::string> files = {{"/ed.vlp", ed},
-                                                      {"/tampered.vlp", tampered},
-                                                      {"/old.vlp", oldLegacy},
-                                                      {"/new.vlp", newLegacy},
-                                                      {"/unsigned.vlp", samplePackage("7.2")},
-                                                      {"/sha1.vlp", sha1Ed},
-                                                      {"/short.vlp", shortPart}};
+    const std::map<std::string, std::string> files = {
+        {"/ed.vlp", ed},
+        {"/tampered.vlp", tampered},
+        {"/old.vlp", oldLegacy},
+        {"/new.vlp", newLegacy},
+        {"/unsigned.vlp", samplePackage("7.2")},
+        {"/sha1.vlp", sha1Ed},
+        {"/short.vlp", shortPart},
+        {"/name.vlp",
+         signWith(testsupport::packageBytes(testsupport::simplePackage("a/b", "7.2")), kBoth)}};
     const std::vector<std::vector<std::string>> runs = {
-        {"/ed.vlp"},       {"/tampered.vlp"}, {"/old.vlp"},  {"/new.vlp"},
-        {"/unsigned.vlp"}, {"/sha1.vlp"},     {"/short.vlp"}};
+        {"/ed.vlp"},       {"/tampered.vlp"}, {"/old.vlp"},   {"/new.vlp"},
+        {"/unsigned.vlp"}, {"/sha1.vlp"},     {"/short.vlp"}, {"/name.vlp"}};
     const testsupport::RunResult run = verifyInSandbox(runs, files);
+    // Each scheme's result: the one that decides, then what the other half says.
     EXPECT_EQ(run.out,
-              "0 tool-7.2: accepted by Ed25519\n"
+              "0 tool-7.2: accepted by Ed25519; its older-scheme signature matches, but the "
+              "version policy does not allow that scheme for this package\n"
               "1 tool-7.2: refused: its Ed25519 signature does not verify and its older-scheme "
               "signature does not match\n"
               "0 tool-6.48: accepted by the older scheme\n"
@@ -250,12 +255,14 @@ TEST(VerifyCommand, SaysWhichSchemeAcceptedEachPackage) {
               "1 tool-7.2: refused: it has no signature part\n"
               "1 tool-7.2: refused: its digest is SHA-1 (no marker part), so only the older "
               "scheme counts, and that signature does not match\n"
-              "1 tool-7.2: refused: its signature part is shorter than 68 bytes\n")
+              "1 tool-7.2: refused: its signature part is shorter than 68 bytes\n"
+              "1 a/b-7.2: refused: package name \"a/b\" may not contain \"/\"\n")
         << run.err;
 
     const testsupport::RunResult secure = verifyInSandbox({{"/ed.vlp"}, {"/old.vlp"}}, files, true);
     EXPECT_EQ(secure.out,
-              "0 tool-7.2: accepted by Ed25519\n"
+              "0 tool-7.2: accepted by Ed25519; its older-scheme signature matches, but "
+              "/ram/SECURE turns that scheme off\n"
               "1 tool-6.48: refused: its older-scheme signature matches, but /ram/SECURE turns "
               "that scheme off\n")
         << secure.err;
@@ -275,10 +282,10 @@ TEST(VerifyCommand, KeysFromTheCommandLine) {
          {"--legacy-key", "/other.hex", "/p.vlp"}},
         {{"/p.vlp", package}, {"/other.pem", otherEd}, {"/other.hex", otherLegacy}});
     EXPECT_EQ(run.out,
-              "0 tool-6.48: accepted by the older scheme\n"
+              "0 tool-6.48: accepted by the older scheme; its Ed25519 signature does not verify\n"
               "1 tool-6.48: refused: its Ed25519 signature does not verify and its older-scheme "
               "signature does not match\n"
-              "0 tool-6.48: accepted by Ed25519\n")
+              "0 tool-6.48: accepted by Ed25519; its older-scheme signature does not match\n")
         << run.err;
 }
 
@@ -296,11 +303,20 @@ TEST(VerifyCommand, EveryBundleMemberIsReported) {
     for (const RawPart& part : split)
         if (part.type == 1) secondHeader = part.offset;
     signedFile[secondHeader + 6] = 'T';
-    const testsupport::RunResult run = verifyInSandbox({{"/b.vlp"}}, {{"/b.vlp", signedFile}});
+    // A member signed over SHA-1 behind one with a marker is checked against SHA-256.
+    bundle.members.pop_back();
+    std::string mixed = testsupport::signedBytes(testsupport::bundleBytes(bundle));
+    for (const RawPart& part : parts(signWith(samplePackage(), kLegacyOnly)))
+        testsupport::appendPart(mixed, part.type, part.payload);
+    const testsupport::RunResult run = verifyInSandbox(
+        {{"/b.vlp"}, {"/mixed.vlp"}}, {{"/b.vlp", signedFile}, {"/mixed.vlp", mixed}});
     EXPECT_EQ(run.out,
               "1 one-7.2: accepted by Ed25519\n"
               "Two-7.2: refused: its Ed25519 signature does not verify and its older-scheme "
-              "signature does not match\n")
+              "signature does not match\n"
+              "1 one-7.2: accepted by Ed25519\n"
+              "tool-6.48: refused: its digest is SHA-256 because a package before it in the file "
+              "has a marker part, and its signature does not match that digest\n")
         << run.err;
 }
 

@@ -94,6 +94,7 @@ TEST(PackageInspectorTest, TextOutput) {
     vlpkg::PackageSpec description = testsupport::simplePackage("a", "7.1", {{"bin/a", "x"}});
     description.buildTime = 0;
     description.note = "say \"hi\"\n\xff";
+    description.files.push_back({"bin/l", 0xA1FF, 0, {"a", {}}});  // a link to "a"
     std::string bytes = testsupport::packageBytes(description);
     testsupport::appendPart(bytes, 99, "??");
     testsupport::appendPart(bytes, 9, std::string(20, '\0') + std::string(48, '\1'));
@@ -118,7 +119,8 @@ TEST(PackageInspectorTest, TextOutput) {
                        filesLength +
                        " bytes\n"
                        "  file 100644 variant 0 size 1 \"bin/a\"\n"
-                       "  1 entries, 36 bytes inflated\n"
+                       "  file 120777 variant 0 size 1 \"bin/l\" -> \"a\"\n"
+                       "  2 entries, 72 bytes inflated\n"
                        "part 99 unknown at " +
                        std::to_string(unknownAt) +
                        ", 2 bytes\n"
@@ -144,7 +146,7 @@ TEST(PackageInspectorTest, TextOutput) {
 
 TEST(PackageInspectorTest, JsonOutputEscapesTexts) {
     vlpkg::PackageSpec description = testsupport::simplePackage("j", "7.1rc1");
-    description.withFiles = false;
+    description.files = {{"l", 0xA1FF, 0, {"t", {}}}};
     description.buildTime = 1;
     description.note = "q\"\\\x01";
     description.depends = {{"base", 0x07006600, 0, 3}};
@@ -164,6 +166,11 @@ TEST(PackageInspectorTest, JsonOutputEscapesTexts) {
                   "\"text\":\"q\\\"\\\\\\u0001\",\"textCut\":false,\"problem\":null},"
                   "{\"type\":3,\"kind\":\"depends\",\"offset\":56,\"length\":34,\"entries\":["
                   "{\"name\":\"base\",\"minVersion\":\"7.0\",\"maxVersion\":null,\"priority\":3}],"
+                  "\"problem\":null},"
+                  "{\"type\":4,\"kind\":\"files\",\"offset\":96,\"length\":" +
+                  std::to_string(parts(bytes)[3].payload.size()) +
+                  ",\"files\":[{\"mode\":\"120777\",\"variant\":0,\"size\":1,\"name\":\"l\","
+                  "\"target\":\"t\"}],\"fileCount\":1,\"inflatedSize\":32,\"trailingBytes\":0,"
                   "\"problem\":null}],"
                   "\"packages\":[{\"name\":\"j\",\"version\":\"7.1rc1\",\"bundle\":false,"
                   "\"signed\":false,\"schemes\":[]}]}\n");
@@ -278,6 +285,13 @@ TEST(PackageInspectorTest, OddPartsAreShownNotTrusted) {
     EXPECT_FALSE(inspection.parts[2].signature.legacy);
     EXPECT_EQ(inspection.parts[3].text.size(), 4096u);
     EXPECT_TRUE(inspection.parts[3].textCut);
+
+    // The installer refuses a bundle without members, and says nothing about it.
+    vlpkg::BundleSpec empty;
+    empty.name = "e";
+    ASSERT_TRUE(inspect(testsupport::bundleBytes(empty), inspection));
+    EXPECT_EQ(inspection.damage,
+              "the bundle carries no member package, which the installer refuses");
 
     std::string problem;
     std::istringstream notPackage(std::string("GIF89a\1\0\0\0", 10));
