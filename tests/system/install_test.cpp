@@ -72,14 +72,18 @@ TEST_F(InstallTest, UpgradeReplacesFilesAndRewritesTheEntry) {
     vlpkg::PackageSpec next = package("tool", "2.0", {{"bin/b", "new b"}, {"bin/c", "new c"}});
     next.image = vlpkg::Content{"image bytes"};
     const std::string bytes = signedPackage(next);
+    // A kept image of the old version in the image store would be loaded over the new entry.
+    old.image = vlpkg::Content{"old image"};
+    sandbox.writeFile("/rw/pckg/.images/tool", signedPackage(old));
     const RunResult run = install(bytes);
     ASSERT_EQ(run.status, 0) << run.out;
     EXPECT_EQ(messagesOf(run.out), "");
     EXPECT_FALSE(sandbox.exists("/flash/bin/a"));
     EXPECT_EQ(sandbox.readFile("/flash/bin/b"), "new b");
     EXPECT_EQ(sandbox.readFile("/flash/bin/c"), "new c");
-    for (const char* stale : {"version", "deps"})
-        EXPECT_FALSE(sandbox.exists(std::string("/flash/var/pdb/tool/") + stale)) << stale;
+    for (const char* stale : {"/flash/var/pdb/tool/version", "/flash/var/pdb/tool/deps",
+                              "/rw/pckg/.images/tool"})
+        EXPECT_FALSE(sandbox.exists(stale)) << stale;
     // No image lists the installed files: the entry keeps the list for the next upgrade.
     EXPECT_EQ(entry("tool", "files"), "flash/bin/b\nflash/bin/c\n");
     EXPECT_EQ(entry("tool", "image"), bytes);
