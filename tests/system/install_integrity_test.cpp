@@ -168,13 +168,23 @@ TEST_F(InstallIntegrityTest, NamesTheDatabaseCannotHoldAreRefusedBeforeAnythingI
     for (const std::string& name :
          {std::string(".."), std::string("."), std::string(".hidden"), std::string("a/b"),
           std::string("two words"), std::string("tab\there"), std::string("")}) {
-        SCOPED_TRACE(name);
-        vlpkg::PackageSpec description = package("x", "2.0", {{"bin/x", "x"}});
-        description.name = name;
-        std::string shown = name;
-        for (char& c : shown) c = std::iscntrl(static_cast<unsigned char>(c)) ? '?' : c;
-        expectRefused(signedPackage(description),
-                      "ERROR: installation of " + shown + "-2.0 failed: broken package\n");
+        // As the package's name, or in its dependency, provides or conflicts list.
+        for (int where = 0; where < 4; ++where) {
+            SCOPED_TRACE(name + " in place " + std::to_string(where));
+            vlpkg::PackageSpec description = package("x", "2.0", {{"bin/x", "x"}});
+            std::string shown = "x";
+            if (where == 0) {
+                description.name = shown = name;
+            } else {
+                auto& list = where == 1   ? description.depends
+                             : where == 2 ? description.provides
+                                          : description.conflicts;
+                list = {{name, 0, 0, 0}};
+            }
+            for (char& c : shown) c = std::iscntrl(static_cast<unsigned char>(c)) ? '?' : c;
+            expectRefused(signedPackage(description),
+                          "ERROR: installation of " + shown + "-2.0 failed: broken package\n");
+        }
     }
 }
 
