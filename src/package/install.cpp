@@ -262,10 +262,6 @@ InstalledPackage* installOne(Installer& installer, Manifest& manifest, PackageRe
     // writing the rest of it would only cost flash writes.
     if (!bundleEntry && !keepsImage && !(carriesBootImage(*record) && bootImageKeptWhole()))
         reader.parts().stopCopying();
-    if (record->name == kSystemPackage &&
-        (record->version >> kMajorVersionShift) <= kLastConvertingMajor)
-        leaveConvertMarker();
-
     // Conflicts never refuse: the package is then installed disabled. Members are decided here.
     const InstallFlags acceptMask = bundleEntry ? kAcceptEverything : (flags | Conflict);
     CandidateConditions conditions = checkCandidate(installer, *record, acceptMask);
@@ -312,6 +308,10 @@ InstalledPackage* installOne(Installer& installer, Manifest& manifest, PackageRe
         return nullptr;
     }
     if (reader.parts().teeFailed()) return nullptr;
+    // Only a system that was accepted may make the router convert its data at the next boot.
+    if (record->name == kSystemPackage &&
+        (record->version >> kMajorVersionShift) <= kLastConvertingMajor)
+        leaveConvertMarker();
 
     if (!alternative && !writeDatabaseEntry(*record, manifest)) return nullptr;
     if (carriesBootImage(*record) || record->name == kBrandingPackage) stageUpgradedFlag(manifest);

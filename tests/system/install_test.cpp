@@ -228,20 +228,29 @@ TEST_F(InstallTest, BootImagePackageIsUnpackedWithoutTheVariable) {
 }
 
 TEST_F(InstallTest, FlagFilesForSystemAndBranding) {
-    // An old system leaves the conversion marker even when it is then refused.
-    std::string old = testsupport::packageBytes(package("system", "6.49", {{"bin/sh", "sh"}}));
-    RunResult run = install(old);
-    EXPECT_EQ(run.status, 1);
-    EXPECT_TRUE(sandbox.exists("/rw/CONVERT"));
-    EXPECT_FALSE(sandbox.exists("/flash/bin/sh"));
-    std::remove(sandbox.path("/rw/CONVERT").c_str());
-
-    run = install(signedPackage(package("system", "7.1", {{"bin/sh", "sh"}})));
-    EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_FALSE(sandbox.exists("/rw/CONVERT"));
+    // Only an old system that passed its checks and its signature leaves the conversion marker.
+    const vlpkg::PackageSpec old = package("system", "6.49", {{"bin/sh", "sh"}});
+    vlpkg::PackageSpec needy = old;
+    needy.depends = {{"base", 0, 0, 0}};
+    const struct {
+        std::string bytes;
+        int status;
+        bool marker;
+    } cases[] = {
+        {testsupport::packageBytes(old), 1, false},
+        {signedPackage(needy), 1, false},
+        {signedPackage(old), 0, true},
+        {signedPackage(package("system", "7.1", {{"bin/sh", "sh"}})), 0, false},
+    };
+    for (const auto& c : cases) {
+        std::remove(sandbox.path("/rw/CONVERT").c_str());
+        const RunResult run = install(c.bytes);
+        EXPECT_EQ(run.status, c.status) << run.out;
+        EXPECT_EQ(sandbox.exists("/rw/CONVERT"), c.marker) << run.out;
+    }
     EXPECT_FALSE(sandbox.exists("/flash/UPGRADED"));
 
-    run = install(signedPackage(package("branding", "1.0", {{"www/logo", "logo"}})));
+    const RunResult run = install(signedPackage(package("branding", "1.0", {{"www/logo", "logo"}})));
     EXPECT_EQ(run.status, 0) << run.out;
     EXPECT_TRUE(sandbox.exists("/flash/UPGRADED"));
 }
