@@ -2,6 +2,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <random>
+
 #include "install_fixture.h"
 
 namespace installtest {
@@ -295,20 +297,27 @@ TEST_F(InstallTest, ImageCopyThatCannotBeOpenedEndsTheRun) {
 }
 
 TEST_F(InstallTest, ImageCopyThatRunsOutOfSpaceFailsTheInstallation) {
-    vlpkg::PackageSpec description = package("big", "1.0", {{"bin/big", "b"}});
+    // Incompressible, so that it stays this large inside the file container too.
+    std::mt19937 random(7);
     std::string noise(256 * 1024, '\0');
-    for (size_t i = 0; i < noise.size(); ++i) noise[i] = char((i * 2654435761u) >> 13);
-    description.image = vlpkg::Content{noise};
+    for (char& c : noise) c = char(random());
+    // The copy fails while the image part is passed over, or while the files are unpacked.
+    vlpkg::PackageSpec inImage = package("big", "1.0", {{"bin/big", "b"}});
+    inImage.image = vlpkg::Content{noise};
+    vlpkg::PackageSpec inFiles = package("big", "1.0", {{"bin/big", noise}});
+    inFiles.image = vlpkg::Content{"i"};
     const std::string before = snapshot();
-    const RunResult run =
-        install(signedPackage(description), {}, {.mounts = {{"/flash/var/pdb", 64 * 1024}}});
-    EXPECT_EQ(run.status, 1) << run.err;
-    EXPECT_EQ(messagesOf(run.out),
-              "ERROR: could not write /flash/var/pdb//image: No space left on device\n");
-    EXPECT_FALSE(sandbox.exists("/flash/bin/big"));
-    EXPECT_EQ(sandbox.readFile("/flash/postlog"), messagesOf(run.out));
-    removePostlog();
-    EXPECT_EQ(sandbox.listing(), before);
+    for (const vlpkg::PackageSpec& description : {inImage, inFiles}) {
+        const RunResult run =
+            install(signedPackage(description), {}, {.mounts = {{"/flash/var/pdb", 64 * 1024}}});
+        EXPECT_EQ(run.status, 1) << run.err;
+        EXPECT_EQ(messagesOf(run.out),
+                  "ERROR: could not write /flash/var/pdb//image: No space left on device\n");
+        EXPECT_FALSE(sandbox.exists("/flash/bin/big"));
+        EXPECT_EQ(sandbox.readFile("/flash/postlog"), messagesOf(run.out));
+        removePostlog();
+        EXPECT_EQ(sandbox.listing(), before);
+    }
 }
 
 }  // namespace
