@@ -110,6 +110,11 @@ TEST_F(InstallIntegrityTest, TrailerAfterTheSignatureIsArchitectureAndEmptyDepen
             testsupport::appendPart(extended, type, payload);
         return extended;
     };
+    const auto declaring = [&](uint32_t outerLength) {
+        std::string length;
+        testsupport::putLittle32(length, outerLength);
+        return std::string(bytes).replace(4, 4, length);
+    };
     const std::string dependency = testsupport::entryList({{"base"}});
     const std::vector<std::pair<const char*, std::string>> refused = {
         {"dependencies", with({{3, dependency}})},
@@ -122,6 +127,10 @@ TEST_F(InstallIntegrityTest, TrailerAfterTheSignatureIsArchitectureAndEmptyDepen
         {"image", with({{21, ""}})},
         {"another package", with({{1, testsupport::headerBlock("other", 1, 0)}})},
         {"cut inside the trailer", with({{16, "i386"}}).substr(0, bytes.size() + 8)},
+        // The outer length must match what standard input carries, as for a downloaded file.
+        {"one byte more than declared", bytes + "x"},
+        {"declared one byte more", declaring(uint32_t(bytes.size() - 7))},
+        {"declared one byte less", declaring(uint32_t(bytes.size() - 9))},
     };
     for (const auto& [what, extended] : refused) {
         SCOPED_TRACE(what);
