@@ -41,19 +41,21 @@ bool writeFailed(InstalledPackage& record, const std::string& name, int cause) {
     return false;
 }
 
-bool broken(InstalledPackage& record) {
-    Reporter::brokenPackage(Installer::instance(), record);
+// A container that ends early because the copy of the package failed is not broken: the reader
+// stopped at the copy, and the caller that gave it reports why.
+bool broken(InstalledPackage& record, const PackageReader& reader) {
+    if (!reader.parts().teeFailed()) Reporter::brokenPackage(Installer::instance(), record);
     return false;
 }
 
 // Copies `size` bytes of one entry to its staged file.
-bool copyEntry(InstalledPackage& record, const std::string& name, std::istream& in,
-               std::ofstream& out, uint32_t size) {
+bool copyEntry(InstalledPackage& record, const PackageReader& reader, const std::string& name,
+               std::istream& in, std::ofstream& out, uint32_t size) {
     char chunk[kExtractCopyChunk];
     uint32_t left = size;
     while (left > 0) {
         const auto step = static_cast<std::streamsize>(std::min<uint32_t>(left, kExtractCopyChunk));
-        if (!in.read(chunk, step)) return broken(record);
+        if (!in.read(chunk, step)) return broken(record, reader);
         if (!out.write(chunk, step)) return writeFailed(record, name, errno);
         left -= uint32_t(step);
     }
@@ -92,7 +94,7 @@ bool extractFiles(InstalledPackage& record, Manifest& manifest, PackageReader& r
         const EntryHeader header = decodeEntryHeader(headerBytes);
 
         std::string name(header.nameLength, '\0');
-        if (!in.read(name.data(), header.nameLength)) return broken(record);
+        if (!in.read(name.data(), header.nameLength)) return broken(record, reader);
 
         // Directories, links and the like are made by the commit as files need them.
         const bool regular = (header.mode & kFileTypeMask) == kFileTypeRegular;
@@ -103,15 +105,15 @@ bool extractFiles(InstalledPackage& record, Manifest& manifest, PackageReader& r
         }
 
         // Refused before anything is staged for the entry.
-        if (!isSafeEntryName(name)) return broken(record);
-        if (record.disabled && !isSafePackageDirectory(record.name)) return broken(record);
+        if (!isSafeEntryName(name)) return broken(record, reader);
+        if (record.disabled && !isSafePackageDirectory(record.name)) return broken(record, reader);
 
         const std::string target = extractTarget(record, name);
         std::ofstream out;
         if (!openReplacement(out, manifest, target, header.size, header.mode))
             return writeFailed(record, name, errno);
         record.files.insert(target);
-        if (!copyEntry(record, name, in, out, header.size)) return false;
+        if (!copyEntry(record, reader, name, in, out, header.size)) return false;
         Reporter::progress(installer, record, reader);
     }
     return true;

@@ -64,6 +64,18 @@ std::string printable(std::string text) {
     return text;
 }
 
+// The database writes the package's name and the names in its lists as words of text lines:
+// one that the loader could not read back would lose the package at the next run.
+bool hasUsableNames(const PackageRecord& record) {
+    if (!isPackageName(record.name)) return false;
+    for (const auto* list : {&record.depends, &record.provides, &record.conflicts}) {
+        for (const DependencyEntry& entry : *list) {
+            if (!isPackageName(entry.name)) return false;
+        }
+    }
+    return true;
+}
+
 void reportUnusableName(Installer& installer, const InstalledPackage& record) {
     InstalledPackage shown(record);
     shown.name = printable(shown.name);
@@ -236,8 +248,9 @@ InstalledPackage* installOne(Installer& installer, Manifest& manifest, PackageRe
     // A member may not stand for its own bundle.
     if (bundleEntry && sameName(record->name, bundleEntry->name)) return nullptr;
     // The name becomes the entry directory and, disabled, a directory below "/flash/x/":
-    // refused before anything is staged when the database could not hold or read it back.
-    if (!isPackageName(record->name)) {
+    // refused before anything is staged when the database could not hold or read back it or
+    // a name in its lists.
+    if (!hasUsableNames(*record)) {
         reportUnusableName(installer, *record);
         return nullptr;
     }
@@ -249,10 +262,6 @@ InstalledPackage* installOne(Installer& installer, Manifest& manifest, PackageRe
     // writing the rest of it would only cost flash writes.
     if (!bundleEntry && !keepsImage && !(carriesBootImage(*record) && bootImageKeptWhole()))
         reader.parts().stopCopying();
-    if (record->name == kSystemPackage &&
-        (record->version >> kMajorVersionShift) <= kLastConvertingMajor)
-        leaveConvertMarker();
-
     // Conflicts never refuse: the package is then installed disabled. Members are decided here.
     const InstallFlags acceptMask = bundleEntry ? kAcceptEverything : (flags | Conflict);
     CandidateConditions conditions = checkCandidate(installer, *record, acceptMask);
@@ -299,6 +308,10 @@ InstalledPackage* installOne(Installer& installer, Manifest& manifest, PackageRe
         return nullptr;
     }
     if (reader.parts().teeFailed()) return nullptr;
+    // Only a system that was accepted may make the router convert its data at the next boot.
+    if (record->name == kSystemPackage &&
+        (record->version >> kMajorVersionShift) <= kLastConvertingMajor)
+        leaveConvertMarker();
 
     if (!alternative && !writeDatabaseEntry(*record, manifest)) return nullptr;
     if (carriesBootImage(*record) || record->name == kBrandingPackage) stageUpgradedFlag(manifest);
@@ -419,13 +432,13 @@ bool readPackageFile(PackageFileRecord& record) {
     record.alternativeMagic = reader.magic() == AlternativeMagic;
     reader.wantedTypes = kScanTypes;
     reader.nextPart();
-    if (!readPackageHeader(record, reader) || !isPackageName(record.name)) return false;
+    if (!readPackageHeader(record, reader) || !hasUsableNames(record)) return false;
     if (!record.isBundle) return true;
 
     if (reader.partType() == PartType::Image) reader.nextPart();
     while (reader.partType() == PartType::Header) {
         auto member = std::make_unique<PackageRecord>();
-        if (!readPackageHeader(*member, reader) || !isPackageName(member->name)) return false;
+        if (!readPackageHeader(*member, reader) || !hasUsableNames(*member)) return false;
         record.members.push_back(std::move(member));
         if (reader.partType() == PartType::Image) reader.nextPart();
     }

@@ -27,7 +27,8 @@ constexpr int kInstallUnreadable = 1;  // cannot be read or stored
 constexpr int kInstallRefused = 2;     // refused, or one of a bundle's members failed
 constexpr int kInstallNoMembers = 3;   // a bundle that carries no member package
 
-// Left at once (not staged) when an old system is read: the system converts its data at boot.
+// Left at once (not staged) when an old system passed its checks and its signature: the system
+// converts its data at boot.
 constexpr const char* kConvertMarker = "/rw/CONVERT";
 constexpr const char* kUpgradedFlag = "/flash/UPGRADED";
 // When set, a package carrying the boot image is kept whole instead of being unpacked.

@@ -90,7 +90,13 @@ bool PartStreamBuf::readPartHeader(uint16_t& type) {
     partRemaining_ = 0;
     skipCount_ = 0;
     char header[kPartHeaderSize];
-    if (source_->sgetn(header, kPartHeaderSize) != std::streamsize(kPartHeaderSize)) return false;
+    const std::streamsize got = source_->sgetn(header, kPartHeaderSize);
+    if (got != std::streamsize(kPartHeaderSize)) {
+        // Bytes too few for a part header are still consumed: data that goes on past the last
+        // part by them does not end where its outer length says.
+        if (got > 0) partStart_ += uint32_t(got);
+        return false;
+    }
     if (teeSink_ != nullptr) copyToTee(header, kPartHeaderSize);
     type = loadLittle16(header);
     const uint32_t length = loadLittle32(header + 2);

@@ -451,6 +451,26 @@ std::string installedLocation(const std::string& storedPath) {
     return hasName ? location : std::string{};
 }
 
+namespace {
+
+// Drops the writes staged below a directory whose removal is staged: the commit removes first
+// and moves afterwards, so they would bring the directory back as a stale entry.
+void dropWritesBelow(Manifest& manifest, const std::string& directory) {
+    const std::string prefix = directory.back() == '/' ? directory : directory + "/";
+    for (auto pending = manifest.begin(); pending != manifest.end();) {
+        const bool below = pending->first.size() > prefix.size() &&
+                           pending->first.compare(0, prefix.size(), prefix) == 0;
+        if (!below || pending->second.kind == Remove) {
+            ++pending;
+            continue;
+        }
+        if (pending->second.kind == MoveTemporary) unlink(pending->second.source.c_str());
+        pending = manifest.erase(pending);
+    }
+}
+
+}  // namespace
+
 void removePackageFiles(InstalledPackage& record, Manifest& manifest) {
     for (const std::string& stored : record.files) {
         const std::string location = installedLocation(stored);
@@ -459,7 +479,11 @@ void removePackageFiles(InstalledPackage& record, Manifest& manifest) {
     record.files.clear();
     const std::string dir = databaseDir(record);
     scheduleRemoval(manifest, dir);
+    // A replacement claims the directory again and writes its own entry afresh.
+    dropWritesBelow(manifest, dir);
     scheduleRemoval(manifest, dir + kImageFile);
+    // The loader prefers a kept image there over the entry, so it goes with the entry.
+    if (isPackageName(record.name)) scheduleRemoval(manifest, kImageStore + record.name);
     if (record.flags & kFlagBootImage) {
         // Only the last name of the boot image goes; another link to it keeps it in use.
         struct stat info;

@@ -89,6 +89,7 @@ void readDatabaseEntry(InstalledPackage& record);
 // file strictly below "/flash" without "..".
 std::string installedLocation(const std::string& storedPath);
 
-// Stages the removal of the package's installed files, its entry directory and its image
-// (and of the boot image it alone holds), and clears its file list and pending action.
+// Stages the removal of the package's installed files, its entry directory (dropping the writes
+// staged into it), its images in the entry and in the image store (and of the boot image it
+// alone holds), and clears its file list and pending action.
 void removePackageFiles(InstalledPackage& record, Manifest& manifest);

@@ -27,19 +27,18 @@ void readSchedule(InstalledPackage& record) {
     }
 }
 
+bool staysActive(const InstalledPackage& package) {
+    return package.scheduledAction == ActionEnable ||
+           (!package.disabled && package.scheduledAction == ActionNone);
+}
+
 int32_t providerState(const std::vector<InstalledPackage*>& providers) {
     bool someDisabled = false;
     for (const InstalledPackage* provider : providers) {
-        if (!provider->disabled) {
-            // An enabled provider that stays as it is settles the question.
-            if (provider->scheduledAction == ActionNone) return ActionNone;
-            if (provider->scheduledAction == ActionDisable) someDisabled = true;
-            // Enabled and scheduled for enable or uninstall: counts as neither.
-        } else {
-            // A disabled provider about to be enabled will serve.
-            if (provider->scheduledAction == ActionEnable) return ActionNone;
-            someDisabled = true;
-        }
+        if (staysActive(*provider)) return ActionNone;
+        // Disabled, or being disabled, it stays installed; being uninstalled, it does not,
+        // whether it is enabled or disabled now.
+        if (provider->scheduledAction != ActionUninstall) someDisabled = true;
     }
     return someDisabled ? ActionDisable : ActionUninstall;
 }

@@ -27,7 +27,11 @@ std::string schedulePath(const std::string& packageName);
 // files were read, since an enable or disable request counts as the user's choice.
 void readSchedule(InstalledPackage& record);
 
+// Whether the package is enabled once its pending action is carried out: enabled with nothing
+// or "enable" pending (a redundant request changes nothing), or disabled with "enable" pending.
+[[nodiscard]] bool staysActive(const InstalledPackage& package);
+
 // What the pending actions leave of one dependency's providers: ActionNone when at least one
-// is or will be enabled, ActionDisable when none will be but some stay installed disabled,
-// ActionUninstall when all go (or there are none).
+// stays active, ActionDisable when none will but some stay installed disabled, ActionUninstall
+// when all go (or there are none).
 [[nodiscard]] int32_t providerState(const std::vector<InstalledPackage*>& providers);

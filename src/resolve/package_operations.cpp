@@ -13,15 +13,6 @@ namespace {
 // The oldest system a package may depend on and still survive a cleanup (3.22 final).
 constexpr PackageVersion kCleanupSystemFloor = 0x031665FF;
 
-// Will be enabled after the run.
-bool isActive(const InstalledPackage& p) {
-    return (!p.disabled && p.scheduledAction == ActionNone) || (p.disabled && p.scheduledAction == ActionEnable);
-}
-
-bool staysOrBecomesEnabled(const InstalledPackage& p) {
-    return (!p.disabled && p.scheduledAction == ActionNone) || p.scheduledAction == ActionEnable;
-}
-
 void writeStateFile(Manifest& manifest, const InstalledPackage& package, const char* file,
                     const char* word) {
     std::ofstream out;
@@ -59,7 +50,7 @@ void bundlesToMembers(Installer& installer) {
 void keepNeeds(Installer& installer, bool report) {
     for (size_t i = 0; i < installer.packages.size(); ++i) {
         InstalledPackage& package = *installer.packages[i];
-        if (staysOrBecomesEnabled(package)) activateDependencies(installer, package, report);
+        if (staysActive(package)) activateDependencies(installer, package, report);
     }
 }
 
@@ -68,10 +59,10 @@ void keepNeeds(Installer& installer, bool report) {
 void settleConflicts(Installer& installer, bool report) {
     for (const auto& aOwner : installer.packages) {
         InstalledPackage& a = *aOwner;
-        if (!staysOrBecomesEnabled(a)) continue;
+        if (!staysActive(a)) continue;
         for (const auto& bOwner : installer.packages) {
             InstalledPackage& b = *bOwner;
-            if (&a == &b || !isActive(b)) continue;
+            if (&a == &b || !staysActive(b)) continue;
             if (conflictsWith(a, b)) {
                 if (b.scheduledAction == ActionNone) b.scheduledAction = ActionDisable;
             } else if (a.scheduledAction == ActionEnable && conflictsWith(b, a)) {
@@ -90,10 +81,14 @@ void settleConflicts(Installer& installer, bool report) {
     }
 }
 
-// Step 4: a package whose dependency disappears follows it; one whose dependency remains only
-// disabled is disabled. Actions only ever move towards removal (enabled, then disabled, then
-// uninstalled), so repeating whole walks until one changes nothing reaches the same end as
-// restarting at the first package after every change, without its cubic cost.
+}  // namespace
+
+// Step 4. Repeating whole walks until one changes nothing ends where restarting at the first
+// package after every change ends, without its cubic cost: a change only ever moves a package
+// down the order active, disabled, uninstalled (what a provider leaves of a dependency moves
+// the same way, as providerState counts a redundant "enable" as active), and each package's
+// rule takes the worse of where it stands and what its dependencies leave. Such rules have one
+// least common fixed point, which every order of applying them reaches.
 void followLostDependencies(Installer& installer) {
     for (bool changed = true; changed;) {
         changed = false;
@@ -106,7 +101,7 @@ void followLostDependencies(Installer& installer) {
                 if (state == ActionUninstall && p.scheduledAction != ActionUninstall) {
                     p.scheduledAction = ActionUninstall;
                     changed = true;
-                } else if (state == ActionDisable && staysOrBecomesEnabled(p)) {
+                } else if (state == ActionDisable && staysActive(p)) {
                     p.scheduledAction = ActionDisable;
                     changed = true;
                 }
@@ -114,6 +109,8 @@ void followLostDependencies(Installer& installer) {
         }
     }
 }
+
+namespace {
 
 // Step 5: a bundle is kept only while one of its members stays active.
 void membersToBundles(Installer& installer) {
@@ -125,7 +122,7 @@ void membersToBundles(Installer& installer) {
         for (const auto& memberOwner : installer.packages) {
             const InstalledPackage& m = *memberOwner;
             if (isPlaceholder(m) || !sameName(m.bundle.name, bundle.name)) continue;
-            anyActive = anyActive || isActive(m);
+            anyActive = anyActive || staysActive(m);
             anyDisabled = anyDisabled ||
                           (m.disabled && (m.scheduledAction == ActionNone || m.scheduledAction == ActionDisable)) ||
                           (!m.disabled && m.scheduledAction == ActionDisable);

@@ -79,7 +79,10 @@ SpaceAccount querySpace(const std::string& mountPath) {
 }
 
 bool isUnderMount(const SpaceAccount& account, const std::string& path) {
-    return path.compare(0, account.mountPath.size(), account.mountPath) == 0;
+    const std::string& mount = account.mountPath;
+    if (path.compare(0, mount.size(), mount) != 0) return false;
+    return path.size() == mount.size() || path[mount.size()] == '/' ||
+           (!mount.empty() && mount.back() == '/');
 }
 
 void creditRemoval(SpaceAccount& account, const std::string& target) {
@@ -122,19 +125,55 @@ bool leavesEnoughRoom(const SpaceAccount& account) {
     return account.freeBlocks > kSpaceMarginBytes / usableBlockSize(account);
 }
 
+namespace {
+
+// One tally and the file system it counts, when that is known.
+struct CountedFileSystem {
+    SpaceAccount* account;
+    bool known;
+    dev_t device;
+};
+
+CountedFileSystem counted(SpaceAccount& account) {
+    struct stat info;
+    const bool known = account.queried && stat(account.mountPath.c_str(), &info) == 0;
+    return {&account, known, known ? info.st_dev : dev_t{}};
+}
+
+// The tally a path counts against, of those whose mount path contains it: the one whose file
+// system will hold it, the outermost when both are one file system (a board without a boot
+// file system of its own), so that it is counted once. When it lies on neither, or nothing
+// can tell, the innermost counts it, as before: room that cannot be known is not assumed.
+SpaceAccount* holdingAccount(const CountedFileSystem (&systems)[2], const std::string& path) {
+    dev_t device;
+    const bool located = targetDevice(path, device);
+    SpaceAccount* innermost = nullptr;
+    for (const CountedFileSystem& system : systems) {
+        if (!isUnderMount(*system.account, path)) continue;
+        if (located && system.known && system.device == device) return system.account;
+        if (!innermost || system.account->mountPath.size() > innermost->mountPath.size())
+            innermost = system.account;
+    }
+    return innermost;
+}
+
+}  // namespace
+
 SpacePlan planSpace(const Manifest& manifest) {
     SpacePlan plan{querySpace(kBootMount), querySpace(kFlashMount)};
-    // A path under the boot mount is also under "/flash" and counts in both tallies.
-    SpaceAccount* const accounts[] = {&plan.boot, &plan.flash};
+    // Outermost first: it wins when both mount paths lie on one file system.
+    const CountedFileSystem systems[] = {counted(plan.flash), counted(plan.boot)};
     // The commit deletes before it moves, so every move finds the removals' room already free.
     for (const auto& [target, entry] : manifest) {
         if (entry.kind != Remove) continue;
-        for (SpaceAccount* account : accounts) creditRemoval(*account, target);
+        if (SpaceAccount* account = holdingAccount(systems, target))
+            creditRemoval(*account, target);
     }
     // Links are not counted: replacing a file by a link only frees room.
     for (const auto& [target, entry] : manifest) {
         if (entry.kind != Move && entry.kind != MoveTemporary) continue;
-        for (SpaceAccount* account : accounts) debitWrite(*account, entry.source, target);
+        if (SpaceAccount* account = holdingAccount(systems, target))
+            debitWrite(*account, entry.source, target);
     }
     return plan;
 }

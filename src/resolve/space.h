@@ -33,8 +33,7 @@ int64_t blocksFor(int64_t size, uint32_t blockSize);
 // The account of the file system at `mountPath` as it is now.
 SpaceAccount querySpace(const std::string& mountPath);
 
-// Plain string prefix, as the tallies have always been kept: "/flash/bootimage" is under
-// "/flash/boot".
+// Whole path components: "/flash/boot/kernel" is under "/flash/boot", "/flash/bootimage" not.
 bool isUnderMount(const SpaceAccount& account, const std::string& path);
 
 // Gives back the blocks that deleting `target` frees, when it lies under the mount.
@@ -53,7 +52,8 @@ struct SpacePlan {
 };
 
 // Both tallies after every staged operation of the manifest, in the order the commit performs
-// them: all removals first, then the moves in target order. Changes nothing on disk.
+// them: all removals first, then the moves in target order. Each path counts once, against the
+// file system that will hold it. Changes nothing on disk.
 SpacePlan planSpace(const Manifest& manifest);
 
 // True when the staged changes fit into both file systems. Reports nothing: the caller says why

@@ -110,6 +110,11 @@ TEST_F(InstallIntegrityTest, TrailerAfterTheSignatureIsArchitectureAndEmptyDepen
             testsupport::appendPart(extended, type, payload);
         return extended;
     };
+    const auto declaring = [&](uint32_t outerLength) {
+        std::string length;
+        testsupport::putLittle32(length, outerLength);
+        return std::string(bytes).replace(4, 4, length);
+    };
     const std::string dependency = testsupport::entryList({{"base"}});
     const std::vector<std::pair<const char*, std::string>> refused = {
         {"dependencies", with({{3, dependency}})},
@@ -122,6 +127,10 @@ TEST_F(InstallIntegrityTest, TrailerAfterTheSignatureIsArchitectureAndEmptyDepen
         {"image", with({{21, ""}})},
         {"another package", with({{1, testsupport::headerBlock("other", 1, 0)}})},
         {"cut inside the trailer", with({{16, "i386"}}).substr(0, bytes.size() + 8)},
+        // The outer length must match what standard input carries, as for a downloaded file.
+        {"one byte more than declared", bytes + "x"},
+        {"declared one byte more", declaring(uint32_t(bytes.size() - 7))},
+        {"declared one byte less", declaring(uint32_t(bytes.size() - 9))},
     };
     for (const auto& [what, extended] : refused) {
         SCOPED_TRACE(what);
@@ -168,13 +177,23 @@ TEST_F(InstallIntegrityTest, NamesTheDatabaseCannotHoldAreRefusedBeforeAnythingI
     for (const std::string& name :
          {std::string(".."), std::string("."), std::string(".hidden"), std::string("a/b"),
           std::string("two words"), std::string("tab\there"), std::string("")}) {
-        SCOPED_TRACE(name);
-        vlpkg::PackageSpec description = package("x", "2.0", {{"bin/x", "x"}});
-        description.name = name;
-        std::string shown = name;
-        for (char& c : shown) c = std::iscntrl(static_cast<unsigned char>(c)) ? '?' : c;
-        expectRefused(signedPackage(description),
-                      "ERROR: installation of " + shown + "-2.0 failed: broken package\n");
+        // As the package's name, or in its dependency, provides or conflicts list.
+        for (int where = 0; where < 4; ++where) {
+            SCOPED_TRACE(name + " in place " + std::to_string(where));
+            vlpkg::PackageSpec description = package("x", "2.0", {{"bin/x", "x"}});
+            std::string shown = "x";
+            if (where == 0) {
+                description.name = shown = name;
+            } else {
+                auto& list = where == 1   ? description.depends
+                             : where == 2 ? description.provides
+                                          : description.conflicts;
+                list = {{name, 0, 0, 0}};
+            }
+            for (char& c : shown) c = std::iscntrl(static_cast<unsigned char>(c)) ? '?' : c;
+            expectRefused(signedPackage(description),
+                          "ERROR: installation of " + shown + "-2.0 failed: broken package\n");
+        }
     }
 }
 

@@ -2,6 +2,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <random>
+
 #include "install_fixture.h"
 
 namespace installtest {
@@ -72,14 +74,18 @@ TEST_F(InstallTest, UpgradeReplacesFilesAndRewritesTheEntry) {
     vlpkg::PackageSpec next = package("tool", "2.0", {{"bin/b", "new b"}, {"bin/c", "new c"}});
     next.image = vlpkg::Content{"image bytes"};
     const std::string bytes = signedPackage(next);
+    // A kept image of the old version in the image store would be loaded over the new entry.
+    old.image = vlpkg::Content{"old image"};
+    sandbox.writeFile("/rw/pckg/.images/tool", signedPackage(old));
     const RunResult run = install(bytes);
     ASSERT_EQ(run.status, 0) << run.out;
     EXPECT_EQ(messagesOf(run.out), "");
     EXPECT_FALSE(sandbox.exists("/flash/bin/a"));
     EXPECT_EQ(sandbox.readFile("/flash/bin/b"), "new b");
     EXPECT_EQ(sandbox.readFile("/flash/bin/c"), "new c");
-    for (const char* stale : {"version", "deps"})
-        EXPECT_FALSE(sandbox.exists(std::string("/flash/var/pdb/tool/") + stale)) << stale;
+    for (const char* stale : {"/flash/var/pdb/tool/version", "/flash/var/pdb/tool/deps",
+                              "/rw/pckg/.images/tool"})
+        EXPECT_FALSE(sandbox.exists(stale)) << stale;
     // No image lists the installed files: the entry keeps the list for the next upgrade.
     EXPECT_EQ(entry("tool", "files"), "flash/bin/b\nflash/bin/c\n");
     EXPECT_EQ(entry("tool", "image"), bytes);
@@ -224,20 +230,29 @@ TEST_F(InstallTest, BootImagePackageIsUnpackedWithoutTheVariable) {
 }
 
 TEST_F(InstallTest, FlagFilesForSystemAndBranding) {
-    // An old system leaves the conversion marker even when it is then refused.
-    std::string old = testsupport::packageBytes(package("system", "6.49", {{"bin/sh", "sh"}}));
-    RunResult run = install(old);
-    EXPECT_EQ(run.status, 1);
-    EXPECT_TRUE(sandbox.exists("/rw/CONVERT"));
-    EXPECT_FALSE(sandbox.exists("/flash/bin/sh"));
-    std::remove(sandbox.path("/rw/CONVERT").c_str());
-
-    run = install(signedPackage(package("system", "7.1", {{"bin/sh", "sh"}})));
-    EXPECT_EQ(run.status, 0) << run.out;
-    EXPECT_FALSE(sandbox.exists("/rw/CONVERT"));
+    // Only an old system that passed its checks and its signature leaves the conversion marker.
+    const vlpkg::PackageSpec old = package("system", "6.49", {{"bin/sh", "sh"}});
+    vlpkg::PackageSpec needy = old;
+    needy.depends = {{"base", 0, 0, 0}};
+    const struct {
+        std::string bytes;
+        int status;
+        bool marker;
+    } cases[] = {
+        {testsupport::packageBytes(old), 1, false},
+        {signedPackage(needy), 1, false},
+        {signedPackage(old), 0, true},
+        {signedPackage(package("system", "7.1", {{"bin/sh", "sh"}})), 0, false},
+    };
+    for (const auto& c : cases) {
+        std::remove(sandbox.path("/rw/CONVERT").c_str());
+        const RunResult run = install(c.bytes);
+        EXPECT_EQ(run.status, c.status) << run.out;
+        EXPECT_EQ(sandbox.exists("/rw/CONVERT"), c.marker) << run.out;
+    }
     EXPECT_FALSE(sandbox.exists("/flash/UPGRADED"));
 
-    run = install(signedPackage(package("branding", "1.0", {{"www/logo", "logo"}})));
+    const RunResult run = install(signedPackage(package("branding", "1.0", {{"www/logo", "logo"}})));
     EXPECT_EQ(run.status, 0) << run.out;
     EXPECT_TRUE(sandbox.exists("/flash/UPGRADED"));
 }
@@ -282,20 +297,27 @@ TEST_F(InstallTest, ImageCopyThatCannotBeOpenedEndsTheRun) {
 }
 
 TEST_F(InstallTest, ImageCopyThatRunsOutOfSpaceFailsTheInstallation) {
-    vlpkg::PackageSpec description = package("big", "1.0", {{"bin/big", "b"}});
+    // Incompressible, so that it stays this large inside the file container too.
+    std::mt19937 random(7);
     std::string noise(256 * 1024, '\0');
-    for (size_t i = 0; i < noise.size(); ++i) noise[i] = char((i * 2654435761u) >> 13);
-    description.image = vlpkg::Content{noise};
+    for (char& c : noise) c = char(random());
+    // The copy fails while the image part is passed over, or while the files are unpacked.
+    vlpkg::PackageSpec inImage = package("big", "1.0", {{"bin/big", "b"}});
+    inImage.image = vlpkg::Content{noise};
+    vlpkg::PackageSpec inFiles = package("big", "1.0", {{"bin/big", noise}});
+    inFiles.image = vlpkg::Content{"i"};
     const std::string before = snapshot();
-    const RunResult run =
-        install(signedPackage(description), {}, {.mounts = {{"/flash/var/pdb", 64 * 1024}}});
-    EXPECT_EQ(run.status, 1) << run.err;
-    EXPECT_EQ(messagesOf(run.out),
-              "ERROR: could not write /flash/var/pdb//image: No space left on device\n");
-    EXPECT_FALSE(sandbox.exists("/flash/bin/big"));
-    EXPECT_EQ(sandbox.readFile("/flash/postlog"), messagesOf(run.out));
-    removePostlog();
-    EXPECT_EQ(sandbox.listing(), before);
+    for (const vlpkg::PackageSpec& description : {inImage, inFiles}) {
+        const RunResult run =
+            install(signedPackage(description), {}, {.mounts = {{"/flash/var/pdb", 64 * 1024}}});
+        EXPECT_EQ(run.status, 1) << run.err;
+        EXPECT_EQ(messagesOf(run.out),
+                  "ERROR: could not write /flash/var/pdb//image: No space left on device\n");
+        EXPECT_FALSE(sandbox.exists("/flash/bin/big"));
+        EXPECT_EQ(sandbox.readFile("/flash/postlog"), messagesOf(run.out));
+        removePostlog();
+        EXPECT_EQ(sandbox.listing(), before);
+    }
 }
 
 }  // namespace

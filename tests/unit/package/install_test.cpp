@@ -314,6 +314,9 @@ TEST_F(InstallUnitTest, ScanListsAcceptablePackageFilesOnly) {
     sandbox.writeFile(dir + "longer.vlp", good + "x");
     sandbox.writeFile(dir + "garbage.wsp", "not a package at all");
     sandbox.writeFile(dir + "dotdot.vlp", signedPackage(testsupport::simplePackage("..", "1.0")));
+    vlpkg::PackageSpec spaced = testsupport::simplePackage("spaced", "1.0");
+    spaced.provides = {{"two words", 0, 0, 0}};
+    sandbox.writeFile(dir + "spaced.vlp", signedPackage(spaced));
     sandbox.writeFile(dir + ".hidden.vlp", good);
     sandbox.writeFile(dir + "hello.vlp.part", good);
     // A directory read as a file stream would throw.
@@ -354,6 +357,7 @@ TEST_F(InstallUnitTest, ScanListsAcceptablePackageFilesOnly) {
                        "ERROR: broken package garbage.wsp\n"
                        "ERROR: broken package longer.vlp\n"
                        "ERROR: broken package partial.vlp\n"
+                       "ERROR: broken package spaced.vlp\n"
                        "ERROR: broken package sub.vlp\n");
 }
 

@@ -105,12 +105,13 @@ TEST(ScheduleTest, ProviderStateFollowsItsTable) {
         {{{false, ActionNone}}, ActionNone},
         {{{true, ActionNone}}, ActionDisable},
         {{{false, ActionUninstall}}, ActionUninstall},
-        {{{false, ActionEnable}}, ActionUninstall},  // neither enabled nor disabled
+        {{{false, ActionEnable}}, ActionNone},  // a redundant request: it stays enabled
         {{{false, ActionDisable}}, ActionDisable},
         {{{true, ActionEnable}}, ActionNone},
-        {{{true, ActionUninstall}}, ActionDisable},
+        {{{true, ActionUninstall}}, ActionUninstall},  // disabled now, gone afterwards
         {{{true, ActionDisable}}, ActionDisable},
-        {{{false, ActionUninstall}, {false, ActionEnable}}, ActionUninstall},
+        {{{false, ActionUninstall}, {true, ActionUninstall}}, ActionUninstall},
+        {{{false, ActionUninstall}, {false, ActionEnable}}, ActionNone},
         {{{false, ActionUninstall}, {true, ActionNone}}, ActionDisable},
         // The first provider that stays enabled decides, whatever comes after.
         {{{true, ActionNone}, {false, ActionNone}}, ActionNone},

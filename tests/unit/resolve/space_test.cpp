@@ -122,14 +122,19 @@ void replaceWith100Blocks(Stage& s) {
     s.fill(Free);
     s.manifest.addMove("/ram/new", "/flash/old");
 }
-// Without "/flash/boot" its tally counts bytes from nothing.
-void kernelIntoMissingBoot(Stage& s) {
+// Without a boot file system of its own, "/flash/boot" lies on the flash (and may not exist).
+void kernelIntoBootDirectory(Stage& s) {
     s.put("/ram/kernel", 2 * s.block);
     s.manifest.addMove("/ram/kernel", "/flash/boot/kernel");
 }
-// "/flash/bootimage" lies under the boot prefix; the account without an answer has no low point.
-void smallerBootImage(Stage& s) {
-    s.put("/flash/bootimage", 5 * s.block);
+void kernelIntoExistingBootDirectory(Stage& s) {
+    makeDirectories("/flash/boot");
+    kernelIntoBootDirectory(s);
+}
+// "/flash/bootimage" is no path below "/flash/boot".
+template <int OldBlocks>
+void newBootImage(Stage& s) {
+    s.put("/flash/bootimage", OldBlocks * s.block);
     s.put("/ram/image", 4 * s.block);
     s.manifest.addMove("/ram/image", "/flash/bootimage");
 }
@@ -172,13 +177,15 @@ const Scenario kScenarios[] = {
     {"LeavingOneBlockMoreFits", moveLeavingMarginPlusTen<9>, true, -9, -9, 0},
     {"ReplacementCopyLacksRoom", replaceWith100Blocks<99>, false, 0, -100, 0},
     {"ReplacementCopyJustFits", replaceWith100Blocks<100>, true, 0, -100, 0},
-    {"MissingBootTakesNothing", kernelIntoMissingBoot, false, -2, -2, -2},
-    {"MissingBootPassesASmallerBootImage", smallerBootImage, true, 1, -4, 1},
+    {"MissingBootCountsOnTheFlash", kernelIntoBootDirectory, true, -2, -2, 0},
+    {"BootDirectoryCountsOnceOnTheFlash", kernelIntoExistingBootDirectory, true, -2, -2, 0, true},
+    {"SmallerBootImage", newBootImage<5>, true, 1, -4, 0},
+    {"LargerBootImage", newBootImage<3>, true, -1, -4, 0},
     {"BootFileSystemOfItsOwn",
      kernelIntoBootFileSystem,
      false,
-     -70,
-     -70,
+     0,
+     0,
      -70,
      true,
      {{"/flash", 1 << 20}, {"/flash/boot", 256 << 10}}},
