@@ -5,6 +5,7 @@
 
 #include "package/package_reader.h"
 #include "package/signature.h"
+#include "vlpkg/package_layout.h"
 #include "vlpkg/command_options.h"
 #include "vlpkg/commands.h"
 #include "vlpkg/legacy_key.h"
@@ -20,10 +21,20 @@ const char* const kVerifyHelp =
     "the installer does, and says which scheme accepted each or why it was refused. Exits 0\n"
     "only when every package is accepted. A key not given is the one the installer was built\n"
     "with. As on the router, the older scheme is refused wherever /ram/SECURE exists.\n"
+    "A bundle's own signature is checked as well; where /ram/SECURE exists it is required.\n"
+    "A file with parts the installer does not allow where they stand is refused whole.\n"
     "\n"
     "  --key FILE             Ed25519 public key, SubjectPublicKeyInfo PEM\n"
     "  --legacy-key FILE      older-scheme public key, 64 hex digits\n"
     "  -h, --help             show this help\n";
+
+// "suite-7.2", from the bundle header's block.
+std::string bundleName(const PackageLayout& layout) {
+    PackageRecord record;
+    record.name = layout.bundleName;
+    record.version = layout.bundleVersion;
+    return recordName(record);
+}
 
 // Why a package whose signature part was read was refused.
 std::string refusal(const SignatureCheck& check) {
@@ -43,6 +54,31 @@ std::string refusal(const SignatureCheck& check) {
         return "its digest is SHA-1 (no marker part), so only the older scheme counts, and that "
                "signature does not match";
     return "its older-scheme signature does not match";
+}
+
+// The bundle's own line: its signature, or why none is needed here.
+bool bundleVerdict(const PackageLayout& layout, const TrustedKeys& keys, std::ostream& out) {
+    std::string name = bundleName(layout);
+    out << name << ": ";
+    if (layout.bundleSignature == kNoPart) {
+        if (secureMarkerExists()) {
+            out << "refused: it has no bundle signature, and " << kSecureMarker
+                << " requires one\n";
+            return false;
+        }
+        out << "no bundle signature: its own parts are not signed\n";
+        return true;
+    }
+    const std::string& payload = layout.bundleSignaturePayload;
+    if (bundleSignatureValid(layout.bundleDigest,
+                             std::span<const uint8_t>(
+                                 reinterpret_cast<const uint8_t*>(payload.data()), payload.size()),
+                             keys.ed25519)) {
+        out << "bundle signature accepted by Ed25519\n";
+        return true;
+    }
+    out << "refused: its bundle signature does not verify\n";
+    return false;
 }
 
 bool loadKeys(const std::string& keyPath, const std::string& legacyKeyPath, TrustedKeys& keys) {
@@ -76,58 +112,56 @@ int verifyCommand(const std::vector<std::string>& args, std::ostream& out) {
         fail("cannot read %s", files[0].c_str());
         return kStatusFailed;
     }
-    PackageReader reader(in, true);
-    if (!reader) {
-        fail("%s is not a package file", files[0].c_str());
+    PackageLayout layout;
+    std::string problem;
+    if (!readLayout(in, layout, problem)) {
+        fail("%s %s", files[0].c_str(), problem.c_str());
         return kStatusFailed;
     }
-    // Each package's digest runs from its header part to its signature part.
-    reader.wantedTypes = {uint32_t(PartType::Header), uint32_t(PartType::Signature)};
-    size_t packages = 0;
     size_t accepted = 0;
-    std::optional<PackageRecord> pending;
-    const auto report = [&](const PackageRecord& record, const std::string& verdict) {
-        ++packages;
-        out << recordName(record) << ": " << verdict << "\n";
-    };
-    int32_t type = reader.nextPart();
-    while (type != PartType::None) {
-        if (type == PartType::Header) {
-            if (pending) report(*pending, "refused: it has no signature part");
-            PackageRecord record;
-            if (!readPackageHeader(record, reader)) {
-                fail("%s: a package header cannot be read", files[0].c_str());
-                return kStatusFailed;
-            }
-            pending = std::move(record);
-            type = reader.partType();
+    for (const MemberLayout& member : layout.members) {
+        PackageRecord record;
+        record.name = member.name;
+        record.version = member.version;
+        out << recordName(record) << ": ";
+        if (member.signature == kNoPart) {
+            out << "refused: it has no signature part\n";
             continue;
         }
-        if (pending) {
-            const SignatureCheck check = checkSignature(*pending, reader, keys);
-            switch (check.accepted()) {
-                case SignatureScheme::Ed25519:
-                    report(*pending, "accepted by Ed25519");
-                    ++accepted;
-                    break;
-                case SignatureScheme::Legacy:
-                    report(*pending, "accepted by the older scheme");
-                    ++accepted;
-                    break;
-                case SignatureScheme::None:
-                    report(*pending, "refused: " + refusal(check));
-                    break;
-            }
-            pending.reset();
+        const SignatureCheck check = checkSignatureBytes(
+            record, member.digest, member.sha256,
+            std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(member.signaturePayload.data()),
+                                     member.signaturePayload.size()),
+            keys);
+        switch (check.accepted()) {
+            case SignatureScheme::Ed25519:
+                out << "accepted by Ed25519\n";
+                ++accepted;
+                break;
+            case SignatureScheme::Legacy:
+                out << "accepted by the older scheme\n";
+                ++accepted;
+                break;
+            case SignatureScheme::None:
+                out << "refused: " << refusal(check) << "\n";
+                break;
         }
-        type = reader.nextPart();
     }
-    if (pending) report(*pending, "refused: it has no signature part");
-    if (packages == 0) {
+    bool fileAccepted = accepted == layout.members.size();
+    if (layout.isBundle && layout.bundleHeader < layout.parts.size()) {
+        if (!bundleVerdict(layout, keys, out)) fileAccepted = false;
+    }
+    // The installer takes no file whose parts it cannot take whole, signed or not.
+    const std::string& damage = !layout.damage.empty() ? layout.damage : layout.misplaced;
+    if (!damage.empty()) {
+        out << files[0] << ": refused: " << damage << "\n";
+        fileAccepted = false;
+    }
+    if (layout.members.empty()) {
         fail("%s carries no package", files[0].c_str());
         return kStatusFailed;
     }
-    return accepted == packages ? kStatusOk : kStatusFailed;
+    return fileAccepted ? kStatusOk : kStatusFailed;
 }
 
 }  // namespace vlpkg

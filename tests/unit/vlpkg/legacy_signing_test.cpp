@@ -300,7 +300,9 @@ TEST(VerifyCommand, EveryBundleMemberIsReported) {
     EXPECT_EQ(run.out,
               "1 one-7.2: accepted by Ed25519\n"
               "Two-7.2: refused: its Ed25519 signature does not verify and its older-scheme "
-              "signature does not match\n")
+              "signature does not match\n"
+              // The bundle signature binds every member's digest.
+              "suite-7.2: refused: its bundle signature does not verify\n")
         << run.err;
 }
 
