@@ -45,8 +45,9 @@ bool carriesBootImage(const PackageRecord& record) {
 // where one may: a stream cut inside a part, one longer or shorter than declared, or one with a
 // part outside the signed ranges that the format does not allow there, is not a whole package.
 bool endedWhole(const PackageReader& reader) {
-    return reader.partType() == PartType::None && reader.consumed() == reader.declaredSize() &&
-           !reader.parts().teeFailed() && !reader.sequence().broken();
+    return reader.partType() == PartType::None && reader.parts().partRemaining() == 0 &&
+           reader.consumed() == reader.declaredSize() && !reader.parts().teeFailed() &&
+           !reader.sequence().broken();
 }
 
 // A failing copy stops the reader; the caller that gave the copy reports that, not a broken
@@ -378,6 +379,9 @@ int installBundle(Installer& installer, Manifest& manifest, PackageReader& reade
     if (!writeDatabaseEntry(*bundle, manifest)) return kInstallUnreadable;
 
     const DependencyEntry bundleEntry{bundle->name, bundle->version, bundle->version, 0};
+    // For messages after the members: the scheduled actions a member's installation applies
+    // may already have taken the bundle record out again.
+    const InstalledPackage shown(*bundle);
     BundleRecords added(installer);
     const InstalledPackage& entered = added.enter(std::move(bundle));
 
@@ -414,7 +418,7 @@ int installBundle(Installer& installer, Manifest& manifest, PackageReader& reade
     const bool bundleSigned = reader.partType() == PartType::BundleSignature;
     if (bundleSigned) {
         if (!verifyBundleSignature(reader)) {
-            reportBroken(installer, entered, reader);
+            reportBroken(installer, shown, reader);
             return kInstallRefused;
         }
         reader.nextPart();
@@ -423,7 +427,7 @@ int installBundle(Installer& installer, Manifest& manifest, PackageReader& reade
     if (!endedWhole(reader)) return kInstallRefused;
     if (members == 0) return kInstallNoMembers;
     if (!bundleSigned && secureMarkerExists()) {
-        reportBroken(installer, entered, reader);
+        reportBroken(installer, shown, reader);
         return kInstallRefused;
     }
 

@@ -282,8 +282,9 @@ int32_t PackageReader::nextPart() {
         }
         uint16_t type = 0;
         if (!buffer_->readPartHeader(type)) {
-            // The normal end of the data closes the last digest.
+            // The normal end of the data closes the last digest, and the order of the parts.
             buffer_->finishDigest();
+            buffer_->sequence_.finish();
             partType_ = PartType::None;
             setstate(std::ios_base::eofbit | std::ios_base::failbit);
             return partType_;

@@ -58,6 +58,10 @@ PartRole PartSequence::body(uint16_t type, const char* where) {
     return PartRole::Body;
 }
 
+void PartSequence::finish() {
+    if (state_ == State::MemberMarkers) misplaced(PartType::Sha256Marker, "without a header after it");
+}
+
 bool PartSequence::signedSoFar() const {
     switch (state_) {
         case State::Start:

@@ -25,6 +25,9 @@ class PartSequence {
     // The role of the next part; Misplaced once any part stood where none may (for good).
     PartRole add(uint16_t type, uint32_t length);
 
+    // The data ended: a marker with no header after it stood where none may.
+    void finish();
+
     bool broken() const { return !problem_.empty(); }
     // Why the file is refused, naming the first misplaced part; empty when nothing is wrong.
     const std::string& problem() const { return problem_; }

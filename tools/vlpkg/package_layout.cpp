@@ -144,7 +144,8 @@ bool readLayout(std::istream& in, PackageLayout& layout, std::string& problem) {
                 return false;
             }
             const size_t index = layout.parts.size() - 1;
-            if (part.role == PartRole::Signature) {
+            // A misplaced part breaks the order for good; the digests are still the reader's.
+            if (part.type == kPartSignature) {
                 digests.push_back({index, {reader.parts().digest(), reader.parts().usesSha256()}});
                 payloads.push_back(readPayload(reader, kSignatureSize, true));
             } else if (part.role == PartRole::BundleSignature) {
