@@ -62,20 +62,6 @@ void PartSequence::finish() {
     if (state_ == State::MemberMarkers) misplaced(PartType::Sha256Marker, "without a header after it");
 }
 
-bool PartSequence::signedSoFar() const {
-    switch (state_) {
-        case State::Start:
-        case State::Package:
-        case State::BundleOwn:
-        case State::MemberMarkers:
-        case State::Member:
-        case State::Broken:
-            return false;
-        default:
-            return true;
-    }
-}
-
 PartRole PartSequence::add(uint16_t type, uint32_t length) {
     const PartRole role = [&] {
         const bool header = type == PartType::Header;
@@ -90,7 +76,6 @@ PartRole PartSequence::add(uint16_t type, uint32_t length) {
                 }
                 if (type == PartType::BundleHeader) {
                     state_ = State::BundleOwn;
-                    bundle_ = true;
                     return PartRole::BundleHeader;
                 }
                 return misplaced(type, "before the package's header");

@@ -31,9 +31,6 @@ class PartSequence {
     bool broken() const { return !problem_.empty(); }
     // Why the file is refused, naming the first misplaced part; empty when nothing is wrong.
     const std::string& problem() const { return problem_; }
-    bool isBundle() const { return bundle_; }
-    // Whether the last package (or member) read so far reached its signature part.
-    bool signedSoFar() const;
 
   private:
     enum class State {
@@ -56,7 +53,6 @@ class PartSequence {
     PartRole body(uint16_t type, const char* where);
 
     State state_ = State::Start;
-    bool bundle_ = false;
     int lastRank_ = -1;  // rank of the last ordered part inside the current signed range
     uint64_t index_ = 0;  // of the part being added, counted from 0
     std::string problem_;
