@@ -1,19 +1,27 @@
 // Feeds arbitrary bytes to the packaging tool's readers: the inspector (every part decoded,
 // the file container inflated and walked, both printed forms) and the signer (the part map,
-// the rewritten copy and the digests read back from it).
+// the rewritten copy and the digests read back from it). What the signer writes must read back
+// whole, signed, and accepted by the same checks that verify uses.
 #include <cstddef>
 #include <cstdint>
 #include <sstream>
 #include <string>
 
+#include "package/signature.h"
 #include "report/installer.h"
 #include "vlpkg/byte_sink.h"
+#include "vlpkg/package_layout.h"
 #include "vlpkg/package_inspector.h"
 #include "vlpkg/package_signer.h"
 #include "vlpkg/signing_key.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static vlpkg::KeyHandle key = vlpkg::generateKey();
+    static const TrustedKeys keys = [] {
+        TrustedKeys k;
+        if (!vlpkg::rawPublicKey(key.get(), k.ed25519)) __builtin_trap();
+        return k;
+    }();
     static std::ostringstream console;
     Installer::instance().console = &console;
     Installer::instance().quiet = 1;  // the signer's messages would pile up otherwise
@@ -42,9 +50,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             if (!vlpkg::inspectPackage(again, inspection, problem) || !inspection.damage.empty())
                 __builtin_trap();
             for (const vlpkg::PackageSummary& package : inspection.packages) {
-                if (!package.isBundle && !(package.signedPart && package.signature.ed25519))
+                if (!package.signedPart || !(package.isBundle || package.signature.ed25519))
                     __builtin_trap();
             }
+            // And the reading that verifies accepts every signature the signer made.
+            std::istringstream back(out.bytes);
+            vlpkg::PackageLayout layout;
+            if (!vlpkg::readLayout(back, layout, problem) || !layout.misplaced.empty())
+                __builtin_trap();
+            for (const vlpkg::MemberLayout& member : layout.members) {
+                PackageRecord record;
+                record.name = member.name;
+                record.version = member.version;
+                const auto* payload =
+                    reinterpret_cast<const uint8_t*>(member.signaturePayload.data());
+                if (checkSignatureBytes(record, member.digest, member.sha256,
+                                        {payload, member.signaturePayload.size()}, keys)
+                        .accepted() != SignatureScheme::Ed25519)
+                    __builtin_trap();
+            }
+            const auto* bundle = reinterpret_cast<const uint8_t*>(layout.bundleSignaturePayload.data());
+            if (layout.isBundle &&
+                !bundleSignatureValid(layout.bundleDigest,
+                                      {bundle, layout.bundleSignaturePayload.size()}, keys.ed25519))
+                __builtin_trap();
         }
     }
     return 0;

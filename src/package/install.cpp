@@ -23,7 +23,7 @@ namespace {
 const std::vector<uint32_t> kInstallTypes = {
     PartType::Header,  PartType::BundleHeader, PartType::DisabledMembers, PartType::Architecture,
     PartType::Depends, PartType::Provides,     PartType::Conflicts,       PartType::Image,
-    PartType::Files,   PartType::Signature};
+    PartType::Files,   PartType::Signature,    PartType::BundleSignature};
 
 // What scanning a download directory needs: headers and the lists behind them.
 const std::vector<uint32_t> kScanTypes = {
@@ -41,11 +41,13 @@ bool carriesBootImage(const PackageRecord& record) {
     return (record.flags & kFlagBootImage) != 0;
 }
 
-// The data ended where the outer header said, with every byte copied: a stream cut inside a
-// part, or one longer or shorter than declared, is not a whole package.
+// The data ended where the outer header said, with every byte copied, and every part stood
+// where one may: a stream cut inside a part, one longer or shorter than declared, or one with a
+// part outside the signed ranges that the format does not allow there, is not a whole package.
 bool endedWhole(const PackageReader& reader) {
-    return reader.partType() == PartType::None && reader.consumed() == reader.declaredSize() &&
-           !reader.parts().teeFailed();
+    return reader.partType() == PartType::None && reader.parts().partRemaining() == 0 &&
+           reader.consumed() == reader.declaredSize() && !reader.parts().teeFailed() &&
+           !reader.sequence().broken();
 }
 
 // A failing copy stops the reader; the caller that gave the copy reports that, not a broken
@@ -188,10 +190,20 @@ class BundleRecords {
     std::vector<const InstalledPackage*> disablers_;
 };
 
-// A refused member is passed over up to the next member's header.
-void passOverMember(PackageReader& reader) {
-    while (reader.partType() != PartType::Header && reader.nextPart() != PartType::None) {
+// A member that is not installed is still read to its signature and verified: the bundle file
+// is kept whole, and its members are read back from that copy at the next start.
+bool passOverMember(Installer& installer, const InstalledPackage& record,
+                    const DependencyEntry& bundleEntry, PackageReader& reader) {
+    if (reader.partType() == PartType::Image) reader.nextPart();
+    if (reader.partType() == PartType::Files) reader.nextPart();
+    if (!verifySignature(record, reader)) {
+        InstalledPackage shown(record);
+        shown.bundle = bundleEntry;
+        reportBroken(installer, shown, reader);
+        return false;
     }
+    reader.nextPart();
+    return true;
 }
 
 void passOverImage(Installer& installer, const InstalledPackage& record, PackageReader& reader) {
@@ -217,13 +229,16 @@ bool trailerAccepted(PackageReader& reader) {
 // A candidate that `checkCandidate` blocked: the installed record that stands for it, or null.
 InstalledPackage* notInstalled(Installer& installer, PackageReader& reader,
                                const InstalledPackage& record, CandidateConditions conditions,
-                               InstallFlags flags, bool member, bool* bootFlag) {
+                               InstallFlags flags, const DependencyEntry* bundleEntry,
+                               bool* bootFlag) {
     InstalledPackage* installed = findPackage(installer.packages, record.name);
-    if (member) {
-        passOverMember(reader);
+    if (bundleEntry) {
         // Members are checked silently; a member that stops its bundle says why.
-        if (!installed) (void)checkCandidate(installer, record, flags | Conflict);
-        return installed;
+        if (!installed) {
+            (void)checkCandidate(installer, record, flags | Conflict);
+            return nullptr;
+        }
+        return passOverMember(installer, record, *bundleEntry, reader) ? installed : nullptr;
     }
     if ((conditions & Reinstall) && (flags & allowReinstall)) {
         Reporter::status(installer, std::string(kReinstallWipeWidth, ' '));
@@ -254,7 +269,22 @@ InstalledPackage* installOne(Installer& installer, Manifest& manifest, PackageRe
         reportUnusableName(installer, *record);
         return nullptr;
     }
+    // Nothing but empty markers may stand before a header, outside every signed range.
+    if (reader.sequence().broken()) {
+        reportBroken(installer, *record, reader);
+        return nullptr;
+    }
     const bool alternative = reader.magic() == AlternativeMagic;
+    // The magic is outside the signature. A package with the alternative magic is never
+    // recorded, so it may not stand in for an installed package of its name: that package's
+    // entry would go on describing files this one replaced.
+    if (alternative && indexOfPackage(installer.packages, record->name) >= 0) {
+        Reporter::error(installer,
+                        "can not install %s: %s is installed, and a package with the alternative "
+                        "magic would not replace it",
+                        recordName(*record).c_str(), record->name.c_str());
+        return nullptr;
+    }
     // A package without a database entry has no place to keep an image in either.
     const bool keepsImage = record->hasImage && !alternative;
     if (keepsImage && imageDir) *imageDir = databaseDir(*record);
@@ -275,8 +305,7 @@ InstalledPackage* installOne(Installer& installer, Manifest& manifest, PackageRe
     // The same version is never installed again, whatever the caller accepts.
     const CandidateConditions blocking = conditions & (~flags | Reinstall);
     if (blocking != 0)
-        return notInstalled(installer, reader, *record, conditions, flags, bundleEntry != nullptr,
-                            bootFlag);
+        return notInstalled(installer, reader, *record, conditions, flags, bundleEntry, bootFlag);
 
     if (bundleEntry) record->bundle = *bundleEntry;
     EarlierVersion earlier(installer);
@@ -344,6 +373,12 @@ int installBundle(Installer& installer, Manifest& manifest, PackageReader& reade
     // A bundle's relations are those of its members.
     if (!bundle->depends.empty() || !bundle->provides.empty() || !bundle->conflicts.empty())
         return kInstallUnreadable;
+    // Its members would go unrecorded while the bundle is kept with them as its image.
+    if (reader.magic() == AlternativeMagic) {
+        Reporter::error(installer, "can not install %s: a bundle cannot have the alternative magic",
+                        recordName(*bundle).c_str());
+        return kInstallRefused;
+    }
     if (reader.partType() == PartType::Image) reader.nextPart();
     if (bundle->hasImage && imageDir) *imageDir = databaseDir(*bundle);
 
@@ -357,6 +392,9 @@ int installBundle(Installer& installer, Manifest& manifest, PackageReader& reade
     if (!writeDatabaseEntry(*bundle, manifest)) return kInstallUnreadable;
 
     const DependencyEntry bundleEntry{bundle->name, bundle->version, bundle->version, 0};
+    // For messages after the members: the scheduled actions a member's installation applies
+    // may already have taken the bundle record out again.
+    const InstalledPackage shown(*bundle);
     BundleRecords added(installer);
     const InstalledPackage& entered = added.enter(std::move(bundle));
 
@@ -388,9 +426,23 @@ int installBundle(Installer& installer, Manifest& manifest, PackageReader& reade
     }
     added.dropDisablers();
 
+    // The bundle's own parts are signed only by the bundle signature, which also binds the
+    // members' digests: refused when it does not verify, and required where "/ram/SECURE" is.
+    const bool bundleSigned = reader.partType() == PartType::BundleSignature;
+    if (bundleSigned) {
+        if (!verifyBundleSignature(reader)) {
+            reportBroken(installer, shown, reader);
+            return kInstallRefused;
+        }
+        reader.nextPart();
+    }
     if (reader.partType() == PartType::Architecture) reader.nextPart();
     if (!endedWhole(reader)) return kInstallRefused;
     if (members == 0) return kInstallNoMembers;
+    if (!bundleSigned && secureMarkerExists()) {
+        reportBroken(installer, shown, reader);
+        return kInstallRefused;
+    }
 
     // Members of the previous version that this one no longer carries go.
     for (const std::string& name : oldMembers) {

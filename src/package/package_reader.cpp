@@ -42,7 +42,10 @@ void PartStreamBuf::copyToTee(const char* bytes, size_t n) {
 
 void PartStreamBuf::passOn(const char* bytes, size_t n) {
     if (teeSink_ != nullptr) copyToTee(bytes, n);
-    if (hashing_) currentHash_->add(bytes, n);
+    if (hashing_) {
+        currentHash_->add(bytes, n);
+        if (bundleState_ == BundleHashing::Own) bundleHash_.add(bytes, n);
+    }
 }
 
 size_t PartStreamBuf::readThrough(char* buffer, size_t n) {
@@ -85,6 +88,7 @@ bool PartStreamBuf::passOverRest() {
 }
 
 bool PartStreamBuf::readPartHeader(uint16_t& type) {
+    finishedAtSignature_ = false;
     partStart_ += partSize_;
     partSize_ = 0;
     partRemaining_ = 0;
@@ -94,19 +98,37 @@ bool PartStreamBuf::readPartHeader(uint16_t& type) {
     if (got != std::streamsize(kPartHeaderSize)) {
         // Bytes too few for a part header are still consumed: data that goes on past the last
         // part by them does not end where its outer length says.
-        if (got > 0) partStart_ += uint32_t(got);
+        if (got > 0) {
+            partStart_ += uint32_t(got);
+            cutInsidePartHeader_ = true;
+        }
         return false;
     }
     if (teeSink_ != nullptr) copyToTee(header, kPartHeaderSize);
     type = loadLittle16(header);
     const uint32_t length = loadLittle32(header + 2);
+    partRole_ = sequence_.add(type, length);
     if (hashing_) {
         // The marker switches for good; each header part begins a new package's digest.
         if (type == PartType::Sha256Marker)
             currentHash_ = &sha256_;
         else if (type == PartType::Header)
             finishDigest();
+        hashForBundle(type, header);
         currentHash_->add(header, kPartHeaderSize);
+        // The first signature part after a header closes that package's digest, whether or not
+        // anyone checks it here: a bundle's digest needs every member's.
+        if (type == PartType::Signature && inSignedRange_) {
+            finishDigest();
+            finishedAtSignature_ = true;
+            if (bundleState_ == BundleHashing::Members) bundleHash_.add(digest_.data(), digest_.size());
+        }
+    }
+    if (type == PartType::Header) {
+        inSignedRange_ = true;
+        sawHeader_ = true;
+    } else if (type == PartType::Signature) {
+        inSignedRange_ = false;
     }
     partStart_ += kPartHeaderSize;
     partSize_ = length;
@@ -114,7 +136,35 @@ bool PartStreamBuf::readPartHeader(uint16_t& type) {
     return true;
 }
 
+void PartStreamBuf::hashForBundle(uint16_t type, const char* header) {
+    switch (bundleState_) {
+        case BundleHashing::Off:
+            // Only a bundle header before any package header starts a bundle.
+            if (type != PartType::BundleHeader || sawHeader_) return;
+            bundleState_ = BundleHashing::Own;
+            bundleHash_.add(header, kPartHeaderSize);
+            return;
+        case BundleHashing::Own:
+            // The bundle's own parts end where its first member begins.
+            if (type == PartType::Header || type == PartType::Sha256Marker) {
+                bundleState_ = BundleHashing::Members;
+                return;
+            }
+            bundleHash_.add(header, kPartHeaderSize);
+            return;
+        case BundleHashing::Members:
+            if (type != PartType::BundleSignature) return;
+            bundleHash_.add(header, kPartHeaderSize);
+            bundleHash_.finish(bundleDigest_.data());
+            bundleState_ = BundleHashing::Done;
+            return;
+        case BundleHashing::Done:
+            return;
+    }
+}
+
 void PartStreamBuf::finishDigest() {
+    if (finishedAtSignature_) return;
     // A SHA-1 digest leaves the last 12 bytes zero rather than stale.
     digest_.fill(0);
     currentHash_->finish(digest_.data());
@@ -241,8 +291,9 @@ int32_t PackageReader::nextPart() {
         }
         uint16_t type = 0;
         if (!buffer_->readPartHeader(type)) {
-            // The normal end of the data closes the last digest.
+            // The normal end of the data closes the last digest, and the order of the parts.
             buffer_->finishDigest();
+            buffer_->sequence_.finish(buffer_->cutInsidePartHeader_);
             partType_ = PartType::None;
             setstate(std::ios_base::eofbit | std::ios_base::failbit);
             return partType_;

@@ -12,6 +12,7 @@
 #include <streambuf>
 #include <vector>
 
+#include "package/part_sequence.h"
 #include "pkgdb/package_record.h"
 #include "platform/hash.h"
 
@@ -64,7 +65,13 @@ constexpr int32_t Note = 23;
 constexpr int32_t Text24 = 24;
 // Before a header part: that package's signature digest is SHA-256 instead of SHA-1.
 constexpr int32_t Sha256Marker = 25;
+// After a bundle's last member: the Ed25519 signature of the bundle digest. A code no reader
+// before it stopped at, so older installers pass over it.
+constexpr int32_t BundleSignature = 26;
 }  // namespace PartType
+
+// The bundle signature's payload: an Ed25519 signature, nothing else.
+constexpr size_t kBundleSignatureSize = 64;
 
 // The stream buffer of a PackageReader. It has no get area of its own: every byte comes
 // straight from the source buffer, bounded to the current part's payload.
@@ -72,7 +79,8 @@ class PartStreamBuf : public std::streambuf {
 public:
     ~PartStreamBuf() override;
 
-    // Finishes the current hash into the digest buffer and starts a new digest.
+    // Finishes the current hash into the digest buffer and starts a new digest. At a package's
+    // signature part the reader has done so already, and this does nothing.
     void finishDigest();
     // Reads up to n bytes of the current payload straight from the source without hashing
     // them (the signature itself is not covered by the digest); they still reach the tee
@@ -84,6 +92,16 @@ public:
     size_t digestLength() const { return currentHash_->digestSize(); }
     bool usesSha256() const { return currentHash_ == &sha256_; }
     bool hashing() const { return hashing_; }
+    // The digest a bundle signature signs, SHA-256 over the bundle's own parts (from its header
+    // part's part header up to its first member), then each member's 32-byte digest buffer as
+    // finished at its signature part, then the bundle signature's part header. Ready once the
+    // reader has reached the bundle signature part, with hashing on.
+    bool bundleDigestReady() const { return bundleState_ == BundleHashing::Done; }
+    const std::array<uint8_t, kDigestBufferSize>& bundleDigest() const { return bundleDigest_; }
+    // Where the current part stands in the file; every part header read, wanted or not, went
+    // through this order.
+    PartRole partRole() const { return partRole_; }
+    const PartSequence& sequence() const { return sequence_; }
     // The tee sink took fewer bytes than it was given (a full flash): the copy is incomplete,
     // so the reader delivers nothing more and nextPart fails. The caller reports it.
     bool teeFailed() const { return teeFailed_; }
@@ -124,6 +142,8 @@ private:
     // Copies to the tee sink and, with hashing on, adds to the current hash.
     void passOn(const char* bytes, size_t n);
     void copyToTee(const char* bytes, size_t n);
+    // Feeds a part header to the bundle digest, and starts or ends the bundle's own parts.
+    void hashForBundle(uint16_t type, const char* header);
     bool copying() const { return hashing_ || teeSink_ != nullptr; }
 
     std::streambuf* source_;
@@ -138,6 +158,20 @@ private:
     uint32_t skipCount_ = 0;
     bool teeFailed_ = false;
     std::array<uint8_t, kDigestBufferSize> digest_{};
+
+    PartSequence sequence_;
+    PartRole partRole_ = PartRole::Misplaced;
+    // The digest was finished at this signature part's header; the caller's finish is moot.
+    bool finishedAtSignature_ = false;
+    // The data ended with bytes too few for a part header: no package ends that way.
+    bool cutInsidePartHeader_ = false;
+    // A header part was read and its signature part not yet: the next part 9 ends the range.
+    bool inSignedRange_ = false;
+    enum class BundleHashing { Off, Own, Members, Done };
+    BundleHashing bundleState_ = BundleHashing::Off;
+    bool sawHeader_ = false;
+    SHA256 bundleHash_;
+    std::array<uint8_t, kDigestBufferSize> bundleDigest_{};
 };
 
 class PackageReader : public std::istream {
@@ -168,6 +202,9 @@ public:
 
     PartStreamBuf& parts() { return *buffer_; }
     const PartStreamBuf& parts() const { return *buffer_; }
+    // The order every part header read so far went through; broken once a part stood where none
+    // may. Unwanted parts count too: they are what a reader stopping at fewer types misses.
+    const PartSequence& sequence() const { return buffer_->sequence(); }
 
 private:
     std::unique_ptr<PartStreamBuf> buffer_;

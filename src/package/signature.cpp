@@ -82,10 +82,9 @@ bool legacySignatureMatches(std::span<const uint8_t, kLegacyDigestSize> digest,
 
 SignatureCheck checkSignature(const PackageRecord& record, PackageReader& reader,
                               const TrustedKeys& keys, bool everyScheme) {
-    SignatureCheck result;
-    result.legacyAllowed = legacyAllowed(record);
     PartStreamBuf& parts = reader.parts();
-    if (reader.partType() != PartType::Signature || !parts.hashing()) return result;
+    if (reader.partType() != PartType::Signature || !parts.hashing())
+        return checkSignatureBytes(record, parts.digest(), false, {}, keys, everyScheme);
 
     // The digest covers the package from its header part up to this part's header.
     parts.finishDigest();
@@ -94,37 +93,73 @@ SignatureCheck checkSignature(const PackageRecord& record, PackageReader& reader
         length = kFullSignatureSize;
     else if (parts.partRemaining() >= kLegacySignatureSize)
         length = kLegacySignatureSize;
-    else
-        return result;
     std::array<uint8_t, kFullSignatureSize> signature{};
-    if (parts.readUnhashed(reinterpret_cast<char*>(signature.data()), length) != length)
-        return result;
+    if (length != 0 &&
+        parts.readUnhashed(reinterpret_cast<char*>(signature.data()), length) != length)
+        length = 0;
+    return checkSignatureBytes(record, parts.digest(), parts.usesSha256(),
+                               std::span<const uint8_t>(signature.data(), length), keys,
+                               everyScheme);
+}
+
+SignatureCheck checkSignatureBytes(const PackageRecord& record,
+                                   const std::array<uint8_t, kDigestBufferSize>& digest,
+                                   bool sha256, std::span<const uint8_t> payload,
+                                   const TrustedKeys& keys, bool everyScheme) {
+    SignatureCheck result;
+    result.legacyAllowed = legacyAllowed(record);
+    if (payload.size() < kLegacySignatureSize) return result;
+    const size_t length =
+        payload.size() >= kFullSignatureSize ? kFullSignatureSize : kLegacySignatureSize;
     result.read = true;
     result.length = length;
-    result.sha256 = parts.usesSha256();
+    result.sha256 = sha256;
     const auto nonZero = [&](size_t from, size_t to) {
-        return std::any_of(signature.begin() + from, signature.begin() + to,
-                           [](uint8_t b) { return b != 0; });
+        return std::any_of(payload.begin() + std::ptrdiff_t(from),
+                           payload.begin() + std::ptrdiff_t(to), [](uint8_t b) { return b != 0; });
     };
     result.legacyPresent = nonZero(kLegacyCheckOffset, kLegacySignatureSize);
     result.ed25519Present = nonZero(kEd25519SignatureOffset, length);
 
-    const auto& digest = parts.digest();
     if (length == kFullSignatureSize && result.sha256) {
         result.ed25519Valid =
             ed25519Verify(keys.ed25519, digest,
                           std::span<const uint8_t, kEd25519SignatureSize>(
-                              signature.data() + kEd25519SignatureOffset, kEd25519SignatureSize));
+                              payload.data() + kEd25519SignatureOffset, kEd25519SignatureSize));
         // A valid Ed25519 signature decides alone; the older half is not looked at.
         if (result.ed25519Valid && !everyScheme) return result;
     }
     result.legacyMatches = legacySignatureMatches(
         std::span<const uint8_t, kLegacyDigestSize>(digest.data(), kLegacyDigestSize),
-        std::span<const uint8_t, kLegacySignatureSize>(signature.data(), kLegacySignatureSize),
+        std::span<const uint8_t, kLegacySignatureSize>(payload.data(), kLegacySignatureSize),
         keys.legacy);
     return result;
 }
 
 bool verifySignature(const PackageRecord& record, PackageReader& reader) {
     return checkSignature(record, reader, builtInKeys()).accepted() != SignatureScheme::None;
+}
+
+bool bundleSignatureValid(const std::array<uint8_t, kDigestBufferSize>& digest,
+                          std::span<const uint8_t> payload, const Ed25519PublicKey& key) {
+    if (payload.size() != kBundleSignatureSize) return false;
+    return ed25519Verify(key, digest,
+                         std::span<const uint8_t, kEd25519SignatureSize>(payload.data(),
+                                                                         kEd25519SignatureSize));
+}
+
+bool verifyBundleSignature(PackageReader& reader) {
+    PartStreamBuf& parts = reader.parts();
+    if (reader.partType() != PartType::BundleSignature || !parts.bundleDigestReady()) return false;
+    // Any other length would leave unsigned bytes in the kept image.
+    if (reader.partLength() != kBundleSignatureSize) return false;
+    std::array<uint8_t, kBundleSignatureSize> signature{};
+    if (parts.readUnhashed(reinterpret_cast<char*>(signature.data()), signature.size()) !=
+        signature.size())
+        return false;
+    return bundleSignatureValid(parts.bundleDigest(), signature, builtInKeys().ed25519);
+}
+
+bool secureMarkerExists() {
+    return markerExists(kSecureMarker);
 }

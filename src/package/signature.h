@@ -82,7 +82,24 @@ struct SignatureCheck {
 // tool that reports both.
 SignatureCheck checkSignature(const PackageRecord& record, PackageReader& reader,
                               const TrustedKeys& keys, bool everyScheme = false);
+// The same decision on a digest and a signature payload read elsewhere: `payload` holds the
+// payload's first bytes, at most 132 (fewer than 68 are refused).
+SignatureCheck checkSignatureBytes(const PackageRecord& record,
+                                   const std::array<uint8_t, kDigestBufferSize>& digest,
+                                   bool sha256, std::span<const uint8_t> payload,
+                                   const TrustedKeys& keys, bool everyScheme = false);
 
 // True when the package's signature is accepted under the built-in keys. Silent: the caller
 // reports a refusal.
 [[nodiscard]] bool verifySignature(const PackageRecord& record, PackageReader& reader);
+
+// Whether a bundle signature payload (exactly 64 bytes) is the Ed25519 signature of the bundle
+// digest.
+[[nodiscard]] bool bundleSignatureValid(const std::array<uint8_t, kDigestBufferSize>& digest,
+                                        std::span<const uint8_t> payload,
+                                        const Ed25519PublicKey& key);
+// Checks the bundle signature part at which the reader stands (hashing on) under the built-in
+// key, reading its payload without hashing it. Silent.
+[[nodiscard]] bool verifyBundleSignature(PackageReader& reader);
+// Whether "/ram/SECURE" exists: then the older scheme is off and every bundle must be signed.
+[[nodiscard]] bool secureMarkerExists();

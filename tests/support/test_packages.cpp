@@ -90,8 +90,11 @@ std::string signedBytes(const std::string& package, const std::string& privateKe
     return signedOk ? out.bytes : std::string();
 }
 
-bool ed25519ValidOverSha256(const std::string& message, const std::string& signature,
-                            const std::string& publicKey) {
+namespace {
+
+// Whether `signature` is a valid Ed25519 signature of `message` (signed as it is).
+bool ed25519Valid(const std::string& message, const std::string& signature,
+                  const std::string& publicKey) {
     FILE* file = std::fopen(publicKey.c_str(), "r");
     EVP_PKEY* key = file ? PEM_read_PUBKEY(file, nullptr, nullptr, nullptr) : nullptr;
     if (file) std::fclose(file);
@@ -100,15 +103,69 @@ bool ed25519ValidOverSha256(const std::string& message, const std::string& signa
         EVP_PKEY_free(key);
         return false;
     }
-    uint8_t digest[SHA256_DIGEST_LENGTH];
-    SHA256(reinterpret_cast<const uint8_t*>(message.data()), message.size(), digest);
     EVP_MD_CTX* context = EVP_MD_CTX_new();
-    const bool valid = EVP_DigestVerifyInit(context, nullptr, nullptr, nullptr, key) == 1 &&
-                       EVP_DigestVerify(context, reinterpret_cast<const uint8_t*>(signature.data()),
-                                        64, digest, sizeof digest) == 1;
+    const bool valid =
+        EVP_DigestVerifyInit(context, nullptr, nullptr, nullptr, key) == 1 &&
+        EVP_DigestVerify(context, reinterpret_cast<const uint8_t*>(signature.data()), 64,
+                         reinterpret_cast<const uint8_t*>(message.data()), message.size()) == 1;
     EVP_MD_CTX_free(context);
     EVP_PKEY_free(key);
     return valid;
+}
+
+std::string sha256Of(const std::string& bytes) {
+    uint8_t digest[SHA256_DIGEST_LENGTH];
+    SHA256(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), digest);
+    return std::string(reinterpret_cast<const char*>(digest), sizeof digest);
+}
+
+}  // namespace
+
+bool bundleSignatureValid(const std::string& bundle, const std::string& publicKey) {
+    std::vector<RawPart> parts;
+    if (!splitParts(bundle, parts) || parts.empty() || parts[0].type != 18) return false;
+    size_t first = 1;
+    while (first < parts.size() && parts[first].type != 1 && parts[first].type != 25) ++first;
+    if (first == parts.size()) return false;
+    std::string message = bundle.substr(parts[0].offset, parts[first].offset - parts[0].offset);
+    bool sha256 = false;
+    size_t header = parts.size();
+    for (size_t i = first; i < parts.size(); ++i) {
+        const std::string covered =
+            header < parts.size() ? bundle.substr(parts[header].offset,
+                                                  parts[i].offset + 6 - parts[header].offset)
+                                  : std::string();
+        switch (parts[i].type) {
+            case 25:
+                sha256 = true;
+                break;
+            case 1:
+                header = i;
+                break;
+            case 9:
+                if (header == parts.size()) return false;
+                if (sha256) {
+                    message += sha256Of(covered);
+                } else {
+                    uint8_t digest[32] = {};
+                    SHA1(reinterpret_cast<const uint8_t*>(covered.data()), covered.size(), digest);
+                    message += std::string(reinterpret_cast<const char*>(digest), 32);
+                }
+                header = parts.size();
+                break;
+            case 26:
+                message += bundle.substr(parts[i].offset, 6);
+                return ed25519Valid(sha256Of(message), parts[i].payload, publicKey);
+            default:
+                break;
+        }
+    }
+    return false;
+}
+
+bool ed25519ValidOverSha256(const std::string& message, const std::string& signature,
+                            const std::string& publicKey) {
+    return ed25519Valid(sha256Of(message), signature, publicKey);
 }
 
 std::vector<bool> verifyEd25519(const std::string& package, const std::string& publicKey) {

@@ -37,6 +37,12 @@ std::string signedBytes(const std::string& package,
 std::vector<bool> verifyEd25519(const std::string& package,
                                 const std::string& publicKey = developmentPublicKey());
 
+// Checks a bundle's own Ed25519 signature (part 26) the way the format defines it, independently
+// of the tool: SHA-256 over the bundle's own parts, each member's digest as 32 bytes (SHA-1
+// digests zero-padded), and the bundle signature's part header. False without one.
+bool bundleSignatureValid(const std::string& bundle,
+                          const std::string& publicKey = developmentPublicKey());
+
 // Whether the 64-byte signature is valid for SHA-256(message) under the public key file.
 bool ed25519ValidOverSha256(const std::string& message, const std::string& signature,
                             const std::string& publicKey = developmentPublicKey());

@@ -257,19 +257,36 @@ TEST_F(InstallTest, FlagFilesForSystemAndBranding) {
     EXPECT_TRUE(sandbox.exists("/flash/UPGRADED"));
 }
 
-TEST_F(InstallTest, AlternativeMagicLeavesNoEntryAndKeepsTheInstalledPackage) {
+TEST_F(InstallTest, AlternativeMagicOnlyWhereNoInstalledEntryWouldGoStale) {
     installed(signedPackage(package("hello", "1.0", {{"bin/hello", "one"}})));
-    vlpkg::PackageSpec description = package("hello", "2.0", {{"bin/extra", "extra"}});
-    description.alternativeMagic = true;
-    description.image = vlpkg::Content{"image"};
-    const RunResult run = install(signedPackage(description));
+    const auto alternative = [](vlpkg::PackageSpec description) {
+        description.alternativeMagic = true;
+        description.image = vlpkg::Content{"image"};
+        return signedPackage(description);
+    };
+    // A name no installed package has: its files, but no entry and no image.
+    const RunResult run = install(alternative(package("extra", "2.0", {{"bin/extra", "extra"}})));
     ASSERT_EQ(run.status, 0) << run.out;
     EXPECT_EQ(sandbox.readFile("/flash/bin/extra"), "extra");
-    EXPECT_EQ(sandbox.readFile("/flash/bin/hello"), "one");
-    EXPECT_EQ(entry("hello", "version"), std::to_string(version("1.0")) + " 1700000000\n");
-    // Not even its image becomes a database entry.
-    EXPECT_FALSE(sandbox.exists("/flash/var/pdb/hello/image"));
+    EXPECT_FALSE(sandbox.exists("/flash/var/pdb/extra"));
     EXPECT_FALSE(sandbox.exists("/flash/var/pdb/image"));
+
+    // Where the installed entry would go on describing replaced files, or a bundle's members
+    // would go unrecorded, the package is refused.
+    std::string bundle = signedBundle(
+        {{"suite", version("1.0"), 0, {}, {}, {}, {}, {}}, vlpkg::Content{}, {},
+         {package("wifi", "1.0", {{"lib/wifi", "w"}})}});
+    bundle.replace(0, 4, "\xfb\x0f\x10\xa1");
+    const std::pair<std::string, std::pair<int, std::string>> refused[] = {
+        {alternative(package("hello", "2.0", {{"bin/hello", "two"}})),
+         {1, "ERROR: can not install hello-2.0: hello is installed, and a package with the "
+             "alternative magic would not replace it\n"}},
+        {bundle, {2, "ERROR: can not install suite-1.0: a bundle cannot have the alternative "
+                     "magic\n"}},
+    };
+    const std::string before = snapshot();
+    for (const auto& [bytes, outcome] : refused)
+        expectUntouched(install(bytes), before, outcome.first, outcome.second);
 }
 
 TEST_F(InstallTest, ScheduledActionsOfTheRunAreDroppedWithAFailedInstallation) {

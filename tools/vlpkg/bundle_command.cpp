@@ -15,9 +15,11 @@ namespace {
 const char* const kBundleHelpHead =
     "usage: vlpkg bundle [options] -o OUT MEMBER...\n"
     "Makes a bundle of the given package files, which become its members in the order given.\n"
-    "Members keep their signatures: the bundle's own parts are covered by none. Sign the\n"
-    "members before bundling, or sign the bundle, which signs every member. A member signed\n"
-    "over SHA-1 (older scheme, no marker part) cannot follow a member with a marker.\n"
+    "Members keep their signatures. With --key every member is signed and the bundle gets\n"
+    "its own signature over its header, lists, image and its members' digests; without, the\n"
+    "bundle's own parts are unsigned (refused where /ram/SECURE exists) until vlpkg sign.\n"
+    "A member signed over SHA-1 (older scheme, no marker part) cannot follow a member with a\n"
+    "marker.\n"
     "By default the bundle has an empty image part, which the installer needs to keep it.\n"
     "\n"
     "  -o, --output OUT       the bundle file to write\n";

@@ -41,6 +41,8 @@ constexpr uint16_t kPartImage = PartType::Image;
 constexpr uint16_t kPartNote = PartType::Note;
 constexpr uint16_t kPartText24 = PartType::Text24;
 constexpr uint16_t kPartSha256Marker = PartType::Sha256Marker;
+constexpr uint16_t kPartBundleSignature = PartType::BundleSignature;
+using ::kBundleSignatureSize;
 
 // The header block's optional flags word.
 constexpr size_t kHeaderFlagsOffset = kHeaderBlockSize;

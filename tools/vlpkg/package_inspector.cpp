@@ -161,24 +161,46 @@ void decodeFiles(PackageReader& reader, PartReport& report) {
     reader.clear();
 }
 
+// Which schemes a signature payload (its first 132 bytes at most) carries.
+SignatureInfo signatureInfo(const std::string& payload, uint32_t length, bool sha256,
+                            const Digest& digest) {
+    SignatureInfo info;
+    info.sha256 = sha256;
+    info.digest = digest;
+    info.tooShort = length < kLegacySignatureSize || payload.size() < kLegacySignatureSize;
+    if (info.tooShort) return info;
+    const auto* bytes = reinterpret_cast<const uint8_t*>(payload.data());
+    // Bytes 0..19 are not interpreted; the check value and scalar follow.
+    info.legacy = !allZero(bytes + 20, kLegacySignatureSize - 20);
+    info.ed25519 = payload.size() >= kSignatureSize &&
+                   !allZero(bytes + kEd25519SignatureOffset, kEd25519SignatureSize);
+    return info;
+}
+
 void decodeSignature(PackageReader& reader, PartReport& report) {
     // The digest as the installer would finish it on reaching this part.
     reader.parts().finishDigest();
-    SignatureInfo& info = report.signature;
-    info.sha256 = reader.parts().usesSha256();
-    std::copy(reader.parts().digest().begin(), reader.parts().digest().end(), info.digest.begin());
-    uint8_t payload[kSignatureSize] = {};
-    const size_t want = std::min<size_t>(report.length, sizeof payload);
-    if (!reader.read(reinterpret_cast<char*>(payload), std::streamsize(want))) {
+    std::string payload(std::min<size_t>(report.length, kSignatureSize), '\0');
+    if (reader.parts().readUnhashed(payload.data(), payload.size()) != payload.size()) {
         report.problem = "the part is cut short";
         return;
     }
-    info.tooShort = report.length < kLegacySignatureSize;
-    if (info.tooShort) return;
-    // Bytes 0..19 are not interpreted; the check value and scalar follow.
-    info.legacy = !allZero(payload + 20, kLegacySignatureSize - 20);
-    info.ed25519 = report.length >= kSignatureSize &&
-                   !allZero(payload + kEd25519SignatureOffset, kEd25519SignatureSize);
+    report.signature = signatureInfo(payload, report.length, reader.parts().usesSha256(),
+                                     reader.parts().digest());
+}
+
+void decodeBundleSignature(PackageReader& reader, PartReport& report) {
+    SignatureInfo& info = report.signature;
+    info.sha256 = true;
+    info.digest = reader.parts().bundleDigest();
+    info.tooShort = report.length != kBundleSignatureSize;
+    std::string payload(std::min<size_t>(report.length, kBundleSignatureSize), '\0');
+    if (reader.parts().readUnhashed(payload.data(), payload.size()) != payload.size()) {
+        report.problem = "the part is cut short";
+        return;
+    }
+    info.ed25519 = !allZero(reinterpret_cast<const uint8_t*>(payload.data()), payload.size());
+    if (info.tooShort) report.problem = "a bundle signature is 64 bytes long";
 }
 
 std::string hex32(uint32_t value) {
@@ -285,6 +307,8 @@ const char* partTypeName(uint16_t type) {
             return "text24";
         case kPartSha256Marker:
             return "sha256-marker";
+        case kPartBundleSignature:
+            return "bundle-signature";
         default:
             return "unknown";
     }
@@ -302,26 +326,37 @@ bool inspectPackage(std::istream& in, Inspection& inspection, std::string& probl
     if (!problem.empty() && inspection.damage.empty()) inspection.damage = problem;
     problem.clear();
 
+    // What the file holds as packages, and whether it is whole, come from the one reading
+    // that signing and verifying use too.
+    if (inspection.damage.empty()) inspection.damage = layout.misplaced;
+    if (layout.isBundle)
+        inspection.packages.push_back({layout.bundleName, layout.bundleVersion, true,
+                                       layout.bundleSignature != kNoPart, {}});
+    for (const MemberLayout& member : layout.members) {
+        PackageSummary summary{member.name, member.version, false, member.signature != kNoPart, {}};
+        if (summary.signedPart)
+            summary.signature = signatureInfo(member.signaturePayload,
+                                              layout.parts[member.signature].length, member.sha256,
+                                              member.digest);
+        inspection.packages.push_back(summary);
+    }
+
     in.clear();
     in.seekg(0);
     PackageReader reader(in, true);
     reader.wantedTypes = allPartTypes();
-    // A package may end in an architecture part and an empty dependency part after its
-    // signature; there, a dependency part without even a count is what the installer expects.
-    bool inTrailer = false;
     for (int32_t type = reader.nextPart(); type != PartType::None; type = reader.nextPart()) {
         PartReport report;
         report.type = uint16_t(type);
         report.offset = reader.parts().partStart() - kPartHeaderSize;
         report.length = reader.partLength();
-        const bool emptyTrailer = inTrailer && type == kPartDepends && report.length == 0;
-        inTrailer = type == kPartSignature || (inTrailer && type == kPartArchitecture);
+        // An empty dependency part after the signature is what the installer expects there;
+        // among the header's lists, a part without even a count is damage.
+        const bool emptyTrailer = reader.parts().partRole() == PartRole::Trailer;
         if (emptyTrailer) {
             // Nothing to decode.
         } else if (type == kPartHeader || type == kPartBundleHeader) {
             decodeHeader(reader, report);
-            inspection.packages.push_back(
-                {report.name, report.version, type == kPartBundleHeader, false, {}});
         } else if (isText(report.type)) {
             decodeText(reader, report);
         } else if (isEntryList(report.type)) {
@@ -330,11 +365,8 @@ bool inspectPackage(std::istream& in, Inspection& inspection, std::string& probl
             decodeFiles(reader, report);
         } else if (type == kPartSignature) {
             decodeSignature(reader, report);
-            if (!inspection.packages.empty() && !inspection.packages.back().isBundle &&
-                !inspection.packages.back().signedPart) {
-                inspection.packages.back().signedPart = true;
-                inspection.packages.back().signature = report.signature;
-            }
+        } else if (type == kPartBundleSignature) {
+            decodeBundleSignature(reader, report);
         }
         inspection.parts.push_back(std::move(report));
         reader.clear();
@@ -388,6 +420,9 @@ void printInspection(const Inspection& inspection, const std::string& fileName, 
             out << "  " << part.fileCount << " entries, " << part.inflatedSize << " bytes inflated";
             if (part.trailingBytes) out << ", " << part.trailingBytes << " bytes after the stream";
             out << "\n";
+        } else if (part.type == kPartBundleSignature) {
+            out << "  ed25519 " << (part.signature.ed25519 ? "present" : "absent") << "\n";
+            out << "  digest sha256 " << digestHex(part.signature) << "\n";
         } else if (part.type == kPartSignature) {
             const SignatureInfo& s = part.signature;
             out << "  ed25519 " << (s.ed25519 ? "present" : "absent") << ", legacy "
@@ -399,7 +434,10 @@ void printInspection(const Inspection& inspection, const std::string& fileName, 
     for (const PackageSummary& package : inspection.packages) {
         out << (package.isBundle ? "bundle " : "package ") << package.name << "-"
             << versionText(package.version);
-        if (!package.isBundle) out << ": " << schemesText(package);
+        if (!package.isBundle)
+            out << ": " << schemesText(package);
+        else
+            out << ": " << (package.signedPart ? "bundle signature" : "no bundle signature");
         out << "\n";
     }
 }
@@ -453,7 +491,7 @@ void printInspectionJson(const Inspection& inspection, const std::string& fileNa
             }
             out << "],\"fileCount\":" << part.fileCount << ",\"inflatedSize\":" << part.inflatedSize
                 << ",\"trailingBytes\":" << part.trailingBytes;
-        } else if (part.type == kPartSignature) {
+        } else if (part.type == kPartSignature || part.type == kPartBundleSignature) {
             out << ",\"schemes\":" << schemes(part.signature) << ",\"digest\":\""
                 << (part.signature.sha256 ? "sha256:" : "sha1:") << digestHex(part.signature)
                 << "\"";
@@ -467,9 +505,8 @@ void printInspectionJson(const Inspection& inspection, const std::string& fileNa
         out << (i ? "," : "") << "{\"name\":" << quoted(p.name, true)
             << ",\"version\":" << version(p.version)
             << ",\"bundle\":" << (p.isBundle ? "true" : "false");
-        if (!p.isBundle)
-            out << ",\"signed\":" << (p.signedPart ? "true" : "false")
-                << ",\"schemes\":" << schemes(p.signature);
+        out << ",\"signed\":" << (p.signedPart ? "true" : "false");
+        if (!p.isBundle) out << ",\"schemes\":" << schemes(p.signature);
         out << "}";
     }
     out << "]}\n";

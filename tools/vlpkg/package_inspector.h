@@ -59,7 +59,7 @@ struct PackageSummary {
     std::string name;
     PackageVersion version = 0;
     bool isBundle = false;
-    bool signedPart = false;
+    bool signedPart = false;  // for a bundle: it has a bundle signature
     SignatureInfo signature;
 };
 

@@ -59,9 +59,34 @@ void findMembers(PackageLayout& layout) {
             member.signatureAt = member.signature;
         else if (lastContent != kNoPart)
             member.signatureAt = lastContent + 1;
+        // A bundle's signature and closing architecture part follow its last member.
+        if (layout.isBundle && k + 1 == headers.size()) {
+            const size_t from =
+                member.signature != kNoPart ? member.signature + 1 : member.signatureAt;
+            for (size_t i = from; i < member.end; ++i) {
+                if (parts[i].type == kPartBundleSignature || parts[i].type == kPartArchitecture) {
+                    member.end = i;
+                    break;
+                }
+            }
+        }
         previousEnd = member.end;
         layout.members.push_back(member);
     }
+}
+
+// Reads a little of the current payload, unhashed when `unhashed` (a signature).
+std::string readPayload(PackageReader& reader, size_t most, bool unhashed) {
+    std::string bytes(std::min<size_t>(most, reader.partLength()), '\0');
+    size_t got = 0;
+    if (unhashed) {
+        got = reader.parts().readUnhashed(bytes.data(), bytes.size());
+    } else {
+        reader.read(bytes.data(), std::streamsize(bytes.size()));
+        got = size_t(reader.gcount());
+    }
+    bytes.resize(got);
+    return bytes;
 }
 
 }  // namespace
@@ -90,9 +115,11 @@ bool readLayout(std::istream& in, PackageLayout& layout, std::string& problem) {
         return false;
     }
     layout.fileSize = uint64_t(size);
+    // What the installer would check, signature by signature.
+    std::vector<std::pair<size_t, std::pair<Digest, bool>>> digests;
+    std::vector<std::string> payloads;
     {
-        // Hashing off and no copy: the reader seeks over payloads instead of reading them.
-        PackageReader reader(in, false);
+        PackageReader reader(in, true);
         layout.magic = reader.magic();
         if (reader.magic() == kUnreadableMagic) {
             problem = "is shorter than a package's outer header";
@@ -109,13 +136,26 @@ bool readLayout(std::istream& in, PackageLayout& layout, std::string& problem) {
             part.type = uint16_t(type);
             part.offset = reader.parts().partStart() - kPartHeaderSize;
             part.length = reader.partLength();
+            part.role = reader.parts().partRole();
             layout.parts.push_back(part);
             if (part.end() > layout.fileSize) break;
             if (layout.parts.size() > kMaxParts) {
                 problem = "has more than " + std::to_string(kMaxParts) + " parts";
                 return false;
             }
+            const size_t index = layout.parts.size() - 1;
+            // A misplaced part breaks the order for good; the digests are still the reader's.
+            if (part.type == kPartSignature) {
+                digests.push_back({index, {reader.parts().digest(), reader.parts().usesSha256()}});
+                payloads.push_back(readPayload(reader, kSignatureSize, true));
+            } else if (part.role == PartRole::BundleSignature) {
+                layout.bundleSignature = index;
+                layout.bundleDigest = reader.parts().bundleDigest();
+                layout.bundleSignaturePayload = readPayload(reader, kBundleSignatureSize + 1, true);
+            }
+            reader.clear();
         }
+        layout.misplaced = reader.sequence().problem();
     }
     in.clear();
 
@@ -143,17 +183,29 @@ bool readLayout(std::istream& in, PackageLayout& layout, std::string& problem) {
         return false;
     }
 
-    // Names and versions, for messages and for checks on bundle members.
     for (MemberLayout& member : layout.members) {
-        const PartInfo& header = layout.parts[member.header];
+        for (size_t k = 0; k < digests.size(); ++k) {
+            if (digests[k].first != member.signature) continue;
+            member.digest = digests[k].second.first;
+            member.sha256 = digests[k].second.second;
+            member.signaturePayload = payloads[k];
+        }
+    }
+    if (layout.bundleSignature >= layout.parts.size()) layout.bundleSignature = kNoPart;
+
+    // Names and versions, for messages and for checks on bundle members.
+    const auto readName = [&](size_t index, std::string& name, PackageVersion& version) {
+        const PartInfo& header = layout.parts[index];
         uint8_t block[kHeaderBlockSize] = {};
         in.seekg(std::streamoff(header.offset + kPartHeaderSize));
         in.read(reinterpret_cast<char*>(block), std::min<uint32_t>(header.length, sizeof block));
-        const char* name = reinterpret_cast<const char*>(block);
-        member.name.assign(name, strnlen(name, kNameFieldSize));
-        member.version = loadLittle32(block + kHeaderVersionOffset);
+        const char* text = reinterpret_cast<const char*>(block);
+        name.assign(text, strnlen(text, kNameFieldSize));
+        version = loadLittle32(block + kHeaderVersionOffset);
         in.clear();
-    }
+    };
+    for (MemberLayout& member : layout.members) readName(member.header, member.name, member.version);
+    if (layout.isBundle) readName(layout.bundleHeader, layout.bundleName, layout.bundleVersion);
     return true;
 }
 

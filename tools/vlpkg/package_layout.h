@@ -1,14 +1,20 @@
-// Where the parts of a package file lie, found through the installer's own package reader, and
-// how they group into the packages a file carries (one, or the members of a bundle). The tool
-// rewrites files part by part from this map, copying every byte it does not mean to change.
+// The tool's one reading of a package file, made through the installer's own package reader
+// with hashing on: where the parts lie, where each stands in the order the installer allows, how
+// they group into the packages a file carries (one, or the members of a bundle), and each
+// package's digest and signature as the installer would check them. Signing, verifying and
+// inspecting all start from it, so they cannot disagree; signing rewrites files part by part
+// from it, copying every byte it does not mean to change.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <istream>
 #include <limits>
 #include <string>
 #include <vector>
 
+#include "package/package_reader.h"
+#include "package/part_sequence.h"
 #include "pkgdb/package_record.h"
 #include "vlpkg/byte_sink.h"
 
@@ -18,8 +24,11 @@ struct PartInfo {
     uint16_t type = 0;
     uint64_t offset = 0;  // of the 6-byte part header
     uint32_t length = 0;  // of the payload
+    PartRole role = PartRole::Misplaced;
     uint64_t end() const;
 };
+
+using Digest = std::array<uint8_t, kDigestBufferSize>;
 
 constexpr size_t kNoPart = std::numeric_limits<size_t>::max();
 
@@ -35,6 +44,10 @@ struct MemberLayout {
     bool hasMarker = false;
     std::string name;
     PackageVersion version = 0;
+    // As finished at the signature part: the message its signature signs.
+    Digest digest{};
+    bool sha256 = false;
+    std::string signaturePayload;  // its first 132 bytes at most
 };
 
 struct PackageLayout {
@@ -44,9 +57,16 @@ struct PackageLayout {
     bool isBundle = false;
     std::vector<PartInfo> parts;
     size_t bundleHeader = kNoPart;
+    std::string bundleName;
+    PackageVersion bundleVersion = 0;
     std::vector<MemberLayout> members;
+    size_t bundleSignature = kNoPart;
+    Digest bundleDigest{};           // valid when bundleSignature is set
+    std::string bundleSignaturePayload;  // its first 65 bytes at most
     // Set when the parts do not fill the file exactly; the map still holds the whole parts.
     std::string damage;
+    // Set when a part stands where the installer allows none: it refuses the file.
+    std::string misplaced;
 };
 
 // Reads the map of a package file. False, with the reason in `problem`, when the stream is not a

@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "package/package_reader.h"
@@ -29,15 +30,25 @@ bool keptLegacyHalf(std::istream& in, const PackageLayout& layout, const MemberL
     return bool(in.read(reinterpret_cast<char*>(half.data()), half.size()));
 }
 
+// Offsets in the output of the payloads to sign: one per package, in file order, and the bundle
+// signature's when one is written.
+struct PayloadOffsets {
+    std::vector<uint64_t> packages;
+    std::optional<uint64_t> bundle;
+};
+
 // The file with every package given a signature part ready to be signed: with an Ed25519 key a
-// marker and a 132-byte part whose Ed25519 half is still zero; with only an older-scheme key the
-// existing part as it is (when it can hold the older scheme's 68 bytes), else a new 68-byte
-// part. Returns the output offsets of those parts' payloads, in file order.
+// marker and a 132-byte part whose Ed25519 half is still zero, and for a bundle a zero bundle
+// signature after its last member; with only an older-scheme key the existing part as it is
+// (when it can hold the older scheme's 68 bytes), else a new 68-byte part.
 bool writeUnsignedCopy(std::istream& in, const PackageLayout& layout, ByteSink& out,
-                       const SigningKeys& keys, std::vector<uint64_t>& payloadOffsets) {
+                       const SigningKeys& keys, PayloadOffsets& offsets) {
     uint64_t start;
     if (!beginOuterHeader(out, layout.magic, start)) return false;
     if (!copyParts(in, layout, 0, layout.members.front().first, out)) return false;
+    // Whether every member's digest stays what it was: only then does an existing bundle
+    // signature that is not renewed still hold.
+    bool digestsKept = true;
     for (size_t k = 0; k < layout.members.size(); ++k) {
         const MemberLayout& member = layout.members[k];
         LegacyHalf legacy{};
@@ -49,9 +60,10 @@ bool writeUnsignedCopy(std::istream& in, const PackageLayout& layout, ByteSink& 
             return false;
         if (!copyParts(in, layout, member.header, member.signatureAt, out)) return false;
 
-        payloadOffsets.push_back(out.position() + kPartHeaderSize);
+        offsets.packages.push_back(out.position() + kPartHeaderSize);
         const bool keepPart = !keys.ed25519 && member.signature != kNoPart &&
                               layout.parts[member.signature].length >= kLegacySignatureSize;
+        digestsKept = digestsKept && keepPart;
         if (keepPart) {
             // Same length, same part header: the digest, and an Ed25519 half, stay valid.
             if (!copyParts(in, layout, member.signature, member.signature + 1, out)) return false;
@@ -66,47 +78,70 @@ bool writeUnsignedCopy(std::istream& in, const PackageLayout& layout, ByteSink& 
 
         const size_t rest = member.signature == kNoPart ? member.signatureAt : member.signature + 1;
         if (!copyParts(in, layout, rest, member.end, out)) return false;
-        const size_t next =
-            k + 1 < layout.members.size() ? layout.members[k + 1].first : layout.parts.size();
-        if (!copyParts(in, layout, member.end, next, out)) return false;
+        if (k + 1 < layout.members.size()) {
+            if (!copyParts(in, layout, member.end, layout.members[k + 1].first, out)) return false;
+            continue;
+        }
+        // After the last member: the bundle signature, then what closes the file.
+        if (layout.isBundle && keys.ed25519) {
+            offsets.bundle = out.position() + kPartHeaderSize;
+            const std::array<uint8_t, kBundleSignatureSize> payload{};
+            if (!writePart(out, kPartBundleSignature, payload.data(), payload.size())) return false;
+        }
+        for (size_t i = member.end; i < layout.parts.size(); ++i) {
+            const bool renewed = keys.ed25519 || !digestsKept;
+            if (i == layout.bundleSignature && renewed) continue;
+            if (!copyParts(in, layout, i, i + 1, out)) return false;
+        }
     }
     return finishOuterHeader(out, start);
 }
 
-// Reads the output back as the installer would and signs each package's digest in place.
-bool signDigests(ByteSink& out, const std::vector<uint64_t>& payloadOffsets,
-                 const SigningKeys& keys) {
+// Reads the output back as the installer would and signs each digest in place.
+bool signDigests(ByteSink& out, const PayloadOffsets& offsets, const SigningKeys& keys) {
     std::unique_ptr<std::istream> written = out.readBack();
     if (!written) return fail("cannot read back the signed output");
-    PackageReader reader(*written, true);
-    reader.wantedTypes = {uint32_t(PartType::Signature)};
-    size_t next = 0;
-    while (reader.nextPart() == PartType::Signature) {
-        const uint64_t at = reader.parts().partStart();
-        // A signature part copied from elsewhere in the file is not one of ours.
-        if (next >= payloadOffsets.size() || payloadOffsets[next] != at) continue;
-        reader.parts().finishDigest();
-        const auto& digest = reader.parts().digest();
+    PackageLayout layout;
+    std::string problem;
+    if (!readLayout(*written, layout, problem) || !layout.damage.empty())
+        return fail("the signed output does not read back as written");
+    // What this tool writes, the installer must take: anything else is no signed package.
+    if (!layout.misplaced.empty())
+        return fail("the signed file would be refused: %s", layout.misplaced.c_str());
+    if (layout.members.size() != offsets.packages.size())
+        return fail("the signed output does not read back as written");
+    for (size_t k = 0; k < layout.members.size(); ++k) {
+        const MemberLayout& member = layout.members[k];
+        const uint64_t at = offsets.packages[k];
+        if (member.signature == kNoPart ||
+            layout.parts[member.signature].offset + kPartHeaderSize != at)
+            return fail("the signed output does not read back as written");
         if (keys.ed25519) {
-            if (!reader.parts().usesSha256()) return fail("the package digest is not SHA-256");
+            if (!member.sha256) return fail("the package digest is not SHA-256");
             Ed25519Signature signature;
-            if (!signMessage(keys.ed25519, digest.data(), kSha256Size, signature)) return false;
+            if (!signMessage(keys.ed25519, member.digest.data(), kSha256Size, signature)) return false;
             if (!out.patch(at + kEd25519SignatureOffset, signature.data(), signature.size()))
                 return false;
         }
         if (keys.legacy) {
             LegacySignature signature;
-            if (!legacySign(
-                    *keys.legacy,
-                    std::span<const uint8_t, kLegacyDigestSize>(digest.data(), kLegacyDigestSize),
-                    signature))
+            if (!legacySign(*keys.legacy,
+                            std::span<const uint8_t, kLegacyDigestSize>(member.digest.data(),
+                                                                        kLegacyDigestSize),
+                            signature))
                 return false;
             if (!out.patch(at, signature.data(), signature.size())) return false;
         }
-        ++next;
     }
-    if (next != payloadOffsets.size())
-        return fail("the signed output does not read back as written");
+    if (offsets.bundle) {
+        if (layout.bundleSignature == kNoPart ||
+            layout.parts[layout.bundleSignature].offset + kPartHeaderSize != *offsets.bundle)
+            return fail("the signed output does not read back as written");
+        Ed25519Signature signature;
+        if (!signMessage(keys.ed25519, layout.bundleDigest.data(), kSha256Size, signature))
+            return false;
+        if (!out.patch(*offsets.bundle, signature.data(), signature.size())) return false;
+    }
     return true;
 }
 
@@ -121,7 +156,7 @@ bool signPackageFile(std::istream& in, const std::string& inName, ByteSink& out,
     if (!layout.damage.empty())
         return fail("%s is damaged: %s", inName.c_str(), layout.damage.c_str());
     if (layout.members.empty()) return fail("%s carries no package to sign", inName.c_str());
-    std::vector<uint64_t> offsets;
+    PayloadOffsets offsets;
     if (!writeUnsignedCopy(in, layout, out, keys, offsets)) {
         if (!in.good()) return fail("cannot read %s", inName.c_str());
         return false;

@@ -15,7 +15,9 @@ namespace {
 const char* const kSignHelp =
     "usage: vlpkg sign [--key ED25519-PRIVATE.pem] [--legacy-key LEGACY-PRIVATE.hex] IN OUT\n"
     "Signs every package in IN, and every member of a bundle, and writes the result to OUT\n"
-    "(which may be IN itself). A bundle's own header is covered by no signature.\n"
+    "(which may be IN itself). With --key a bundle also gets its own signature, after its\n"
+    "last member, over its own parts and its members' digests. A file the installer would\n"
+    "refuse for its layout is not signed.\n"
     "\n"
     "With --key the digest is SHA-256: a marker part is put before each package header that\n"
     "lacks one, and each signature part is 132 bytes, the Ed25519 signature of the digest in\n"

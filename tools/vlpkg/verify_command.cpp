@@ -6,6 +6,7 @@
 #include "package/package_reader.h"
 #include "package/signature.h"
 #include "pkgdb/names.h"
+#include "vlpkg/package_layout.h"
 #include "vlpkg/command_options.h"
 #include "vlpkg/commands.h"
 #include "vlpkg/legacy_key.h"
@@ -21,10 +22,20 @@ const char* const kVerifyHelp =
     "the installer does, and says which scheme accepted each or why it was refused. Exits 0\n"
     "only when every package is accepted. A key not given is the one the installer was built\n"
     "with. As on the router, the older scheme is refused wherever /ram/SECURE exists.\n"
+    "A bundle's own signature is checked as well; where /ram/SECURE exists it is required.\n"
+    "A file with parts the installer does not allow where they stand is refused whole.\n"
     "\n"
     "  --key FILE             Ed25519 public key, SubjectPublicKeyInfo PEM\n"
     "  --legacy-key FILE      older-scheme public key, 64 hex digits\n"
     "  -h, --help             show this help\n";
+
+// "suite-7.2", from the bundle header's block.
+std::string bundleName(const PackageLayout& layout) {
+    PackageRecord record;
+    record.name = layout.bundleName;
+    record.version = layout.bundleVersion;
+    return recordName(record);
+}
 
 // Why the version policy refuses an older-scheme signature that matches.
 std::string legacyRefusal() {
@@ -75,6 +86,31 @@ std::string verdict(const SignatureCheck& check, bool ownMarker) {
     return "refused: " + refusal(check, ownMarker);
 }
 
+// The bundle's own line: its signature, or why none is needed here.
+bool bundleVerdict(const PackageLayout& layout, const TrustedKeys& keys, std::ostream& out) {
+    std::string name = bundleName(layout);
+    out << name << ": ";
+    if (layout.bundleSignature == kNoPart) {
+        if (secureMarkerExists()) {
+            out << "refused: it has no bundle signature, and " << kSecureMarker
+                << " requires one\n";
+            return false;
+        }
+        out << "no bundle signature: its own parts are not signed\n";
+        return true;
+    }
+    const std::string& payload = layout.bundleSignaturePayload;
+    if (bundleSignatureValid(layout.bundleDigest,
+                             std::span<const uint8_t>(
+                                 reinterpret_cast<const uint8_t*>(payload.data()), payload.size()),
+                             keys.ed25519)) {
+        out << "bundle signature accepted by Ed25519\n";
+        return true;
+    }
+    out << "refused: its bundle signature does not verify\n";
+    return false;
+}
+
 bool loadKeys(const std::string& keyPath, const std::string& legacyKeyPath, TrustedKeys& keys) {
     keys = builtInKeys();
     if (!keyPath.empty()) {
@@ -106,63 +142,50 @@ int verifyCommand(const std::vector<std::string>& args, std::ostream& out) {
         fail("cannot read %s", files[0].c_str());
         return kStatusFailed;
     }
-    PackageReader reader(in, true);
-    if (!reader) {
-        fail("%s is not a package file", files[0].c_str());
+    PackageLayout layout;
+    std::string problem;
+    if (!readLayout(in, layout, problem)) {
+        fail("%s %s", files[0].c_str(), problem.c_str());
         return kStatusFailed;
     }
-    // Each package's digest runs from its header part to its signature part; a marker before
-    // the header makes it SHA-256, for that package and every later one.
-    reader.wantedTypes = {uint32_t(PartType::Header), uint32_t(PartType::Signature),
-                          uint32_t(PartType::Sha256Marker)};
-    size_t packages = 0;
     size_t accepted = 0;
-    std::optional<PackageRecord> pending;
-    bool markerSeen = false;
-    bool ownMarker = false;
-    const auto report = [&](const PackageRecord& record, const std::string& result) {
-        ++packages;
-        out << recordName(record) << ": " << result << "\n";
-    };
-    int32_t type = reader.nextPart();
-    while (type != PartType::None) {
-        if (type == PartType::Sha256Marker) {
-            markerSeen = true;
-            type = reader.nextPart();
+    for (const MemberLayout& member : layout.members) {
+        PackageRecord record;
+        record.name = member.name;
+        record.version = member.version;
+        out << recordName(record) << ": ";
+        if (member.signature == kNoPart) {
+            out << "refused: it has no signature part\n";
             continue;
         }
-        if (type == PartType::Header) {
-            ownMarker = markerSeen;
-            markerSeen = false;
-            if (pending) report(*pending, "refused: it has no signature part");
-            PackageRecord record;
-            if (!readPackageHeader(record, reader)) {
-                fail("%s: a package header cannot be read", files[0].c_str());
-                return kStatusFailed;
-            }
-            pending = std::move(record);
-            type = reader.partType();
+        const SignatureCheck check = checkSignatureBytes(
+            record, member.digest, member.sha256,
+            std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(member.signaturePayload.data()),
+                                     member.signaturePayload.size()),
+            keys, true);
+        // The installer refuses a name its database cannot hold, whatever the signature.
+        if (const char* nameProblem = packageNameProblem(member.name)) {
+            out << "refused: package name " << shown(member.name) << " " << nameProblem << "\n";
             continue;
         }
-        if (pending) {
-            const SignatureCheck check = checkSignature(*pending, reader, keys, true);
-            // The installer refuses a name its database cannot hold, whatever the signature.
-            if (const char* problem = packageNameProblem(pending->name)) {
-                report(*pending, "refused: package name " + shown(pending->name) + " " + problem);
-            } else {
-                if (check.accepted() != SignatureScheme::None) ++accepted;
-                report(*pending, verdict(check, ownMarker));
-            }
-            pending.reset();
-        }
-        type = reader.nextPart();
+        if (check.accepted() != SignatureScheme::None) ++accepted;
+        out << verdict(check, member.hasMarker) << "\n";
     }
-    if (pending) report(*pending, "refused: it has no signature part");
-    if (packages == 0) {
+    bool fileAccepted = accepted == layout.members.size();
+    if (layout.isBundle && layout.bundleHeader < layout.parts.size()) {
+        if (!bundleVerdict(layout, keys, out)) fileAccepted = false;
+    }
+    // The installer takes no file whose parts it cannot take whole, signed or not.
+    const std::string& damage = !layout.damage.empty() ? layout.damage : layout.misplaced;
+    if (!damage.empty()) {
+        out << files[0] << ": refused: " << damage << "\n";
+        fileAccepted = false;
+    }
+    if (layout.members.empty()) {
         fail("%s carries no package", files[0].c_str());
         return kStatusFailed;
     }
-    return accepted == packages ? kStatusOk : kStatusFailed;
+    return fileAccepted ? kStatusOk : kStatusFailed;
 }
 
 }  // namespace vlpkg

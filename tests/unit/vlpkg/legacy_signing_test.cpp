@@ -314,9 +314,15 @@ TEST(VerifyCommand, EveryBundleMemberIsReported) {
               "1 one-7.2: accepted by Ed25519\n"
               "Two-7.2: refused: its Ed25519 signature does not verify and its older-scheme "
               "signature does not match\n"
+              // The bundle signature binds every member's digest.
+              "suite-7.2: refused: its bundle signature does not verify\n"
               "1 one-7.2: accepted by Ed25519\n"
               "tool-6.48: refused: its digest is SHA-256 because a package before it in the file "
-              "has a marker part, and its signature does not match that digest\n")
+              "has a marker part, and its signature does not match that digest\n"
+              // A package added behind a signed bundle lies outside every signature.
+              "suite-7.2: bundle signature accepted by Ed25519\n"
+              "/mixed.vlp: refused: part 8, of type 1, cannot stand after the bundle's last "
+              "member\n")
         << run.err;
 }
 

@@ -139,39 +139,43 @@ TEST(PackageSignerTest, EveryBundleMemberIsSignedOverItsOwnPartsOnly) {
     const std::string signedFile = testsupport::signedBytes(plain);
     const std::vector<RawPart> split = parts(signedFile);
     EXPECT_EQ(testsupport::partTypes(split),
-              (std::vector<uint16_t>{18, 16, 21, 20, 25, 1, 16, 3, 4, 9, 25, 1, 4, 9, 16}));
+              (std::vector<uint16_t>{18, 16, 21, 20, 25, 1, 16, 3, 4, 9, 25, 1, 4, 9, 26, 16}));
     EXPECT_EQ(testsupport::verifyEd25519(signedFile), (std::vector<bool>{true, true}));
-    // The bundle's own parts come through unchanged and are covered by no signature.
+    EXPECT_TRUE(testsupport::bundleSignatureValid(signedFile));
+    // The bundle's own parts come through unchanged and are covered by the bundle signature
+    // alone; a change in a member spoils its own signature and the bundle's.
     EXPECT_EQ(signedFile.substr(8, split[4].offset - 8), plain.substr(8, split[4].offset - 8));
     std::string renamed = signedFile;
     renamed[split[0].offset + 6] = 'S';
     EXPECT_EQ(testsupport::verifyEd25519(renamed), (std::vector<bool>{true, true}));
-    // A change in the first member spoils its signature only.
+    EXPECT_FALSE(testsupport::bundleSignatureValid(renamed));
     std::string changed = signedFile;
     changed[split[8].offset + 8] ^= 0x01;
     EXPECT_EQ(testsupport::verifyEd25519(changed), (std::vector<bool>{false, true}));
+    EXPECT_FALSE(testsupport::bundleSignatureValid(changed));
 }
 
-TEST(PackageSignerTest, SecondHeaderOutsideABundleIsSignedAsAPackageOfItsOwn) {
-    vlpkg::PackageSpec first = testsupport::simplePackage("one", "7.1", {{"a", "1"}});
-    vlpkg::PackageSpec second = testsupport::simplePackage("two", "7.1", {{"b", "2"}});
+// What the installer would refuse once signed: a part before the header, a second package.
+std::string twoPackages(bool strayFirst) {
     vlpkg::StringSink sink;
     uint64_t start;
-    ASSERT_TRUE(vlpkg::beginOuterHeader(sink, vlpkg::kPackageMagic, start));
-    ASSERT_TRUE(vlpkg::writePart(sink, 77, "x", 1));  // an unknown part before the first header
-    ASSERT_TRUE(vlpkg::writePackageParts(sink, first));
-    ASSERT_TRUE(vlpkg::writePackageParts(sink, second));
-    ASSERT_TRUE(vlpkg::finishOuterHeader(sink, start));
-    const std::string signedFile = testsupport::signedBytes(sink.bytes);
-    // Each part is carried once: nothing before a later header is copied again.
-    EXPECT_EQ(testsupport::partTypes(parts(signedFile)),
-              (std::vector<uint16_t>{77, 25, 1, 4, 9, 25, 1, 4, 9}));
-    EXPECT_EQ(testsupport::verifyEd25519(signedFile), (std::vector<bool>{true, true}));
+    EXPECT_TRUE(vlpkg::beginOuterHeader(sink, vlpkg::kPackageMagic, start));
+    bool written = !strayFirst || vlpkg::writePart(sink, 77, "x", 1);
+    written = written && vlpkg::writePackageParts(sink, testsupport::simplePackage("one", "7.1"));
+    written = written &&
+              (strayFirst || vlpkg::writePackageParts(sink, testsupport::simplePackage("two", "7.1")));
+    EXPECT_TRUE(written);
+    EXPECT_TRUE(vlpkg::finishOuterHeader(sink, start));
+    return sink.bytes;
 }
 
 TEST(PackageSignerTest, RefusesWhatItCannotSignWhole) {
     const std::string plain = testsupport::packageBytes(sample());
     const std::pair<std::string, std::string> cases[] = {
+        {twoPackages(true), "ERROR: the signed file would be refused: part 1, of type 77, cannot "
+                            "stand before the package's header"},
+        {twoPackages(false), "ERROR: the signed file would be refused: part 5, of type 25, cannot "
+                             "stand after the package's signature"},
         {plain.substr(0, plain.size() - 1),
          "ERROR: in is damaged: the file ends inside its last part"},
         {plain + "xyz", "ERROR: in is damaged: 3 stray bytes after the last part"},
