@@ -106,7 +106,7 @@ int runMode(Installer& installer, const RunOptions& options, Manifest& manifest)
         cleanupPackages(installer, manifest);
         if (installer.failure != 0) {
             manifest.discard();
-            return kIoFailureStatus;
+            return failureStatus(installer);
         }
         manifest.commit(false);
         return 0;
@@ -116,7 +116,7 @@ int runMode(Installer& installer, const RunOptions& options, Manifest& manifest)
     if (installer.failure != 0) {
         manifest.discard();
         Reporter::writePostlog(installer);
-        return options.fromStdin ? kInstallUnreadable : kIoFailureStatus;
+        return options.fromStdin ? kInstallUnreadable : failureStatus(installer);
     }
     if (options.fromStdin) {
         // Read through a file buffer, so that a failed read of standard input is told apart

@@ -90,6 +90,8 @@ int installFromStdin(Installer& installer, Manifest& manifest, InstallFlags flag
     CopySink copy;
     if (!copy.open(kStdinCopyPath)) {
         std::cout << kCopyNotOpened << '\n' << std::flush;
+        // Nothing is carried out, and the scheduled actions' staged files are not left behind.
+        manifest.discard();
         return kStdinCopyUnavailable;
     }
     std::string imageDir;

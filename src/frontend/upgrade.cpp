@@ -82,10 +82,6 @@ std::vector<InstalledPackage*> packagesToEnable(Installer& installer,
     return toEnable;
 }
 
-int failureStatus(const Installer& installer) {
-    return installer.failure == ENOSPC ? kNoSpaceStatus : kIoFailureStatus;
-}
-
 // An upgrade that could not read what it needs, or stage what it decided, is all dropped.
 std::vector<PackageRecord> failedUpgrade(Manifest& manifest) {
     manifest.discard();
@@ -93,6 +89,10 @@ std::vector<PackageRecord> failedUpgrade(Manifest& manifest) {
 }
 
 }  // namespace
+
+int failureStatus(const Installer& installer) {
+    return installer.failure == ENOSPC ? kNoSpaceStatus : kIoFailureStatus;
+}
 
 std::vector<PackageRecord> runUpgrade(Installer& installer, Manifest& manifest,
                                       InstallFlags flags) {

@@ -22,6 +22,10 @@ constexpr const char* kDownloadDirectories[] = {"/rw/pckg/.download/", "/flash/r
 std::vector<PackageRecord> runUpgrade(Installer& installer, Manifest& manifest,
                                       InstallFlags flags);
 
+// The status of an upgrade run that failed to read or write a file: kNoSpaceStatus when it
+// was for lack of room, else kIoFailureStatus.
+[[nodiscard]] int failureStatus(const Installer& installer);
+
 // The upgrade mode after the scheduled actions were staged: installs, checks flash space,
 // reports, then commits or (without `commitNow`) saves the operations for a later "--commit".
 // Returns the exit status: 0; kNoSpaceStatus when the changes do not fit on flash, or a file
