@@ -10,8 +10,8 @@
 
 #include "frontend/listing.h"
 #include "frontend/manifest.h"
-#include "frontend/upgrade.h"
 #include "frontend/stdin_install.h"
+#include "frontend/upgrade.h"
 #include "package/input_file.h"
 #include "package/install.h"
 #include "report/installer.h"

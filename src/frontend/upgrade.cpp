@@ -1,8 +1,5 @@
 #include "frontend/upgrade.h"
 
-#include "frontend/stdin_install.h"
-#include "resolve/space.h"
-
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -10,6 +7,7 @@
 #include <set>
 #include <sstream>
 
+#include "frontend/stdin_install.h"
 #include "package/input_file.h"
 #include "package/install.h"
 #include "pkgdb/database.h"
@@ -17,6 +15,7 @@
 #include "report/reporter.h"
 #include "resolve/package_operations.h"
 #include "resolve/resolution.h"
+#include "resolve/space.h"
 
 namespace {
 
@@ -120,8 +119,8 @@ std::vector<PackageRecord> runUpgrade(Installer& installer, Manifest& manifest,
             return failedUpgrade(manifest);
         }
         bool bootFlag = false;
-        const int result = installFromStream(installer, manifest, stream.stream(), flags,
-                                             choiceMap, nullptr, nullptr, &bootFlag);
+        const int result = installFromStream(installer, manifest, stream.stream(), flags, choiceMap,
+                                             nullptr, nullptr, &bootFlag);
         // All or nothing: one failure drops the whole run, scheduled actions included.
         if (result != kInstallDone || installer.failure != 0) return failedUpgrade(manifest);
         if (file.hasImage) {

@@ -22,10 +22,8 @@ namespace {
 
 const ReservedPath kReservedPaths[] = {
     {kDatabaseRoot, true},  // the database: entries, images, the standard-input copy
-    {kBootImagePath, false},
-    {kPackagesChangedFlag, false},
-    {kUpgradedFlag, false},
-    {kPostlogPath, false},
+    {kBootImagePath, false}, {kPackagesChangedFlag, false},
+    {kUpgradedFlag, false},  {kPostlogPath, false},
 };
 
 bool isAbsent(int error) {

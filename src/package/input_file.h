@@ -4,7 +4,6 @@
 #pragma once
 
 #include <ext/stdio_filebuf.h>
-
 #include <istream>
 #include <memory>
 #include <string>

@@ -436,7 +436,7 @@ bool readPackageFile(PackageFileRecord& record, int& error) {
     if (sized && !S_ISREG(info.st_mode)) return false;
     InputFile file;
     if (!file.open(record.path)) {
-        // Gone since it was listed: as if it had never been there, a broken file.
+        // Gone since it was listed: reported as broken, as it always was.
         if (!isAbsentError(errno)) error = errno;
         return false;
     }
@@ -465,9 +465,9 @@ InstalledPackage* installPackage(Installer& installer, Manifest& manifest, Packa
 
 namespace {
 
-int installRead(Installer& installer, Manifest& manifest, PackageReader& reader,
-                InstallFlags flags, const ChoiceMap& choiceMap, std::streambuf* teeSink,
-                std::string* imageDir, bool* bootFlag) {
+int installRead(Installer& installer, Manifest& manifest, PackageReader& reader, InstallFlags flags,
+                const ChoiceMap& choiceMap, std::streambuf* teeSink, std::string* imageDir,
+                bool* bootFlag) {
     reader.wantedTypes = kInstallTypes;
     reader.nextPart();
     if (reader.partType() == PartType::BundleHeader)

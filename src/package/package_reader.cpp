@@ -102,8 +102,7 @@ std::streamsize PartStreamBuf::sourceAvailable() {
 bool PartStreamBuf::readOuterHeader(uint32_t& magic, uint32_t& length) {
     if (source_ == nullptr) return false;
     char header[kOuterHeaderSize];
-    if (sourceRead(header, kOuterHeaderSize) != std::streamsize(kOuterHeaderSize))
-        return false;
+    if (sourceRead(header, kOuterHeaderSize) != std::streamsize(kOuterHeaderSize)) return false;
     // The outer header is copied but never hashed: no signature covers it.
     if (teeSink_ != nullptr) copyToTee(header, kOuterHeaderSize);
     magic = loadLittle32(header);

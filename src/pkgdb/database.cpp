@@ -352,9 +352,7 @@ bool parseEntries(const std::string& text, std::vector<DependencyEntry>& out, bo
 bool readDatabaseEntry(InstalledPackage& record, ReadFailure& failure) {
     const std::string dir = databaseDir(record);
     std::string text;
-    const auto read = [&](const char* file) {
-        return readTextFile(dir + file, text, failure);
-    };
+    const auto read = [&](const char* file) { return readTextFile(dir + file, text, failure); };
     const bool fromMetadata = record.version == 0;
     if (fromMetadata) {
         // No image supplied the record: the metadata files are all there is. A missing or
@@ -384,7 +382,8 @@ bool readDatabaseEntry(InstalledPackage& record, ReadFailure& failure) {
     // Packages recorded through an image keep their file list beside it too: the image names
     // the container's entries, not where they were put, and without the list an uninstall
     // would leave the files on flash. Without an image, a missing list marks a bundle.
-    const ReadResult files = record.isBundle && !fromMetadata ? ReadResult::Absent : read(kFilesFile);
+    const ReadResult files =
+        record.isBundle && !fromMetadata ? ReadResult::Absent : read(kFilesFile);
     if (files == ReadResult::Unreadable) return false;
     if (fromMetadata) record.isBundle = files == ReadResult::Absent;
     if (!record.isBundle) {
@@ -524,7 +523,8 @@ bool writeDatabaseEntry(InstalledPackage& record, Manifest& manifest) {
         scheduleRemoval(manifest, dir + kDisabledFile);
     }
     if (!record.disabled && record.userChoice) {
-        if (!stageFile(manifest, dir + kEnabledFile, kStateFileHint, std::string(kUserChoice) + "\n")) {
+        if (!stageFile(manifest, dir + kEnabledFile, kStateFileHint,
+                       std::string(kUserChoice) + "\n")) {
             Reporter::installFailed(Installer::instance(), record, "meta/enabled");
             return false;
         }

@@ -58,8 +58,8 @@ void installedSet(testsupport::Sandbox& root, const Install& install) {
 
 // The next version of app: a file changed, one dropped, one added.
 vlpkg::PackageSpec appTwo() {
-    return withImage(package("app", "2.0",
-                             {{"bin/app", "a2"}, {"etc/app.conf", "c"}, {"share/app.dat", "D"}}));
+    return withImage(
+        package("app", "2.0", {{"bin/app", "a2"}, {"etc/app.conf", "c"}, {"share/app.dat", "D"}}));
 }
 
 const Scenario kScenarios[] = {
@@ -124,8 +124,9 @@ class FailureSweep : public InstallFixture,
         InstallFixture::SetUp();
         if (IsSkipped()) return;
         REQUIRE_TRACE();
-        input = std::get<0>(GetParam()).prepare(
-            sandbox, [this](const std::string& bytes) { installed(bytes); });
+        input = std::get<0>(GetParam()).prepare(sandbox, [this](const std::string& bytes) {
+            installed(bytes);
+        });
         oldState = snapshot();
         copyTree(sandbox, oldRoot);
     }
@@ -172,8 +173,11 @@ TEST_P(FailureSweep, AFailedCallLeavesTheOldStateOrTheRunCompletes) {
         for (const uint64_t at : spread(occurrences[kind], pointsPerKind())) {
             SCOPED_TRACE(std::string(kindName) + " #" + std::to_string(at));
             std::string after;
-            const TraceResult r = run({.action = TracePlan::Fail, .kinds = kind, .at = at,
-                                       .error = error, .startAfter = SYS_chroot},
+            const TraceResult r = run({.action = TracePlan::Fail,
+                                       .kinds = kind,
+                                       .at = at,
+                                       .error = error,
+                                       .startAfter = SYS_chroot},
                                       after);
             ++failed;
             ++statuses[r.status];
@@ -195,13 +199,13 @@ TEST_P(FailureSweep, AFailedCallLeavesTheOldStateOrTheRunCompletes) {
               << failed << " of " << end << " calls failed;" << summary << '\n';
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Runs, FailureSweep, ::testing::Combine(::testing::ValuesIn(kScenarios),
-                                           ::testing::Values(EIO, ENOSPC)),
-    [](const auto& info) {
-        return std::string(std::get<0>(info.param).name) +
-               (std::get<1>(info.param) == EIO ? "Eio" : "Enospc");
-    });
+INSTANTIATE_TEST_SUITE_P(Runs, FailureSweep,
+                         ::testing::Combine(::testing::ValuesIn(kScenarios),
+                                            ::testing::Values(EIO, ENOSPC)),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).name) +
+                                    (std::get<1>(info.param) == EIO ? "Eio" : "Enospc");
+                         });
 
 }  // namespace
 }  // namespace installtest

@@ -38,7 +38,8 @@ TEST_F(FileRulesTest, FilesOnDirectoriesBelowFilesOrOnTheInstallersPathsAreRefus
         // Both orders within one package: a staged file, and staged files below a name.
         {{{"new", "1"}, {"new/sub", "2"}}, "/flash/new is not a directory"},
         {{{"/new/sub", "1"}, {"new", "2"}}, "/flash/new is a directory"},
-        {{{"var/pdb/net/version", "1 0"}}, "/flash/var/pdb/net/version is reserved for the installer"},
+        {{{"var/pdb/net/version", "1 0"}},
+         "/flash/var/pdb/net/version is reserved for the installer"},
         {{{"var/pdb", "x"}}, "/flash/var/pdb is reserved for the installer"},
         {{{"var", "x"}}, "/flash/var is reserved for the installer"},
         {{{"bootimage", "x"}}, "/flash/bootimage is reserved for the installer"},
@@ -47,9 +48,9 @@ TEST_F(FileRulesTest, FilesOnDirectoriesBelowFilesOrOnTheInstallersPathsAreRefus
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.why);
-        expectUntouched(install(signedPackage(package("evil", "1.0", c.files))), before, 1,
-                        std::string("ERROR: installation of evil-1.0 failed: broken package: ") +
-                            c.why + "\n");
+        expectUntouched(
+            install(signedPackage(package("evil", "1.0", c.files))), before, 1,
+            std::string("ERROR: installation of evil-1.0 failed: broken package: ") + c.why + "\n");
     }
 }
 
@@ -68,11 +69,18 @@ TEST_F(FileRulesTest, APathGoesOnlyWithTheLastPackageThatListsIt) {
         std::vector<const char*> kept, gone;
     } steps[] = {
         {"alt upgraded without it",
-         [&] { return install(signedPackage(package("alt", "2.0", {{"bin/alt", "A2"}}))); },
-         {"/flash/etc/net.conf", "/flash/bin/alt"}, {}},
-        {"the old entry uninstalled", [&] { return uninstall("old"); },
-         {"/flash/etc/net.conf"}, {"/flash/old.txt"}},
-        {"net uninstalled", [&] { return uninstall("net"); }, {"/flash/bin/base"},
+         [&] {
+             return install(signedPackage(package("alt", "2.0", {{"bin/alt", "A2"}})));
+         },
+         {"/flash/etc/net.conf", "/flash/bin/alt"},
+         {}},
+        {"the old entry uninstalled",
+         [&] { return uninstall("old"); },
+         {"/flash/etc/net.conf"},
+         {"/flash/old.txt"}},
+        {"net uninstalled",
+         [&] { return uninstall("net"); },
+         {"/flash/bin/base"},
          {"/flash/etc/net.conf", "/flash/bin/net"}},
     };
     for (const auto& step : steps) {

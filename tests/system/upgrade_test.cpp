@@ -189,8 +189,7 @@ TEST_F(UpgradeTest, ChangesThatDoNotFitOnFlashAreRefused) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.message);
         std::string big(c.kib * 1024, '\0');
-        for (size_t i = 0; i < big.size(); ++i)
-            big[i] = static_cast<char>((i * 2654435761u) >> 13);
+        for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 2654435761u) >> 13);
         offer(kDownload, "big.vlp", signedPackage(package("big", "1.0", {{"bin/big", big}})));
         const RunResult run = upgrade({}, {.mounts = {{"/flash", c.flash}}});
         EXPECT_EQ(run.status, c.status);
