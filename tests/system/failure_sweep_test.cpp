@@ -169,6 +169,7 @@ TEST_P(FailureSweep, AFailedCallLeavesTheOldStateOrTheRunCompletes) {
 
     std::map<int, size_t> statuses;
     size_t failed = 0;
+    size_t sanitizerCalls = 0;
     for (const auto& [kind, kindName] : kKinds) {
         for (const uint64_t at : spread(occurrences[kind], pointsPerKind())) {
             SCOPED_TRACE(std::string(kindName) + " #" + std::to_string(at));
@@ -179,9 +180,15 @@ TEST_P(FailureSweep, AFailedCallLeavesTheOldStateOrTheRunCompletes) {
                                        .error = error,
                                        .startAfter = SYS_chroot},
                                       after);
+            ASSERT_TRUE(r.acted);
+            // Under the sanitizers their runtime makes calls of its own (it probes memory by
+            // writing to a pipe); one failed there is not the installer's to handle.
+            if (r.err.find("SanitizerTool: CHECK failed") != std::string::npos) {
+                ++sanitizerCalls;
+                continue;
+            }
             ++failed;
             ++statuses[r.status];
-            ASSERT_TRUE(r.acted);
             // Ended by a signal (an uncaught exception aborts): 128 and more, but for -1.
             EXPECT_TRUE(r.status < 128 || r.status == 255) << "status " << r.status << r.err;
             if (r.status == 0) {
@@ -196,7 +203,9 @@ TEST_P(FailureSweep, AFailedCallLeavesTheOldStateOrTheRunCompletes) {
     for (const auto& [status, runs] : statuses)
         summary += " status " + std::to_string(status) + ": " + std::to_string(runs);
     std::cout << std::get<0>(GetParam()).name << ", " << (error == EIO ? "EIO" : "ENOSPC") << ": "
-              << failed << " of " << end << " calls failed;" << summary << '\n';
+              << failed << " of " << end << " calls failed;" << summary;
+    if (sanitizerCalls != 0) std::cout << "; " << sanitizerCalls << " sanitizer calls passed over";
+    std::cout << '\n';
 }
 
 INSTANTIATE_TEST_SUITE_P(Runs, FailureSweep,
