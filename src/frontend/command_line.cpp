@@ -5,14 +5,18 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <iostream>
 
 #include "frontend/listing.h"
 #include "frontend/manifest.h"
-#include "frontend/upgrade.h"
 #include "frontend/stdin_install.h"
-#include "resolve/package_operations.h"
+#include "frontend/upgrade.h"
+#include "package/input_file.h"
+#include "package/install.h"
 #include "report/installer.h"
+#include "report/reporter.h"
+#include "resolve/package_operations.h"
 
 namespace {
 
@@ -68,7 +72,6 @@ void prepareProcess(RunOptions& options) {
     if (const char* arch = getenv("arch")) options.arch = arch;
 }
 
-
 }  // namespace
 
 void runCommitMode() {
@@ -87,15 +90,12 @@ void runCancelMode() {
     unlink(kSavedManifestPath);
 }
 
-int installerMain(int argc, char** argv) {
-    Installer& installer = Installer::instance();
-    if (const char* board = getenv("board"); board && std::strcmp(board, kSkippedBoard) == 0)
-        return 0;
+namespace {
 
-    RunOptions options;
-    if (examineArguments(argc, argv, options) == Examination::Ended) return 0;
-    prepareProcess(options);
-    installer.loadDatabase(options.quiet, options.arch);
+// The mode chosen by the arguments, after the preparation. The manifest is the run's, so that
+// whatever stops the run can drop what it staged.
+int runMode(Installer& installer, const RunOptions& options, Manifest& manifest) {
+    if (!installer.loadDatabase(options.quiet, options.arch)) return kIoFailureStatus;
 
     // The listing wins over a later "--cleanup" or "-", which do not stop at "--show".
     if (options.show) {
@@ -103,15 +103,49 @@ int installerMain(int argc, char** argv) {
         return 0;
     }
     if (options.cleanup) {
-        Manifest manifest;
         cleanupPackages(installer, manifest);
+        if (installer.failure != 0) {
+            manifest.discard();
+            return failureStatus(installer);
+        }
         manifest.commit(false);
         return 0;
     }
     // Both installing modes first carry out what other programs scheduled.
-    Manifest manifest;
     applyScheduledActions(installer, manifest, 1);
-    if (options.fromStdin)
-        return installFromStdin(installer, manifest, options.installFlags, std::cin);
+    if (installer.failure != 0) {
+        manifest.discard();
+        Reporter::writePostlog(installer);
+        return options.fromStdin ? kInstallUnreadable : failureStatus(installer);
+    }
+    if (options.fromStdin) {
+        // Read through a file buffer, so that a failed read of standard input is told apart
+        // from its end.
+        InputFile input;
+        input.adopt(STDIN_FILENO);
+        return installFromStdin(installer, manifest, options.installFlags, input.stream());
+    }
     return runUpgradeMode(installer, manifest, options.installFlags, options.commitNow);
+}
+
+}  // namespace
+
+int installerMain(int argc, char** argv) {
+    Installer& installer = Installer::instance();
+    if (const char* board = getenv("board"); board && std::strcmp(board, kSkippedBoard) == 0)
+        return 0;
+
+    Manifest manifest;
+    // Nothing is meant to throw; should anything still do so (memory running out), the run
+    // stops here, says so once, and carries out nothing it staged.
+    try {
+        RunOptions options;
+        if (examineArguments(argc, argv, options) == Examination::Ended) return 0;
+        prepareProcess(options);
+        return runMode(installer, options, manifest);
+    } catch (const std::exception& cause) {
+        manifest.discard();
+        Reporter::error(installer, "run abandoned: %s", cause.what());
+        return kAbandonedStatus;
+    }
 }

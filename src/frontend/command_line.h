@@ -21,6 +21,14 @@ constexpr const char* kDefaultArch = "i386";
 constexpr const char* kSavedManifestPath = "/ram/MANIFEST";
 constexpr const char* kUsageLine = "usage: installer [-q] [-r <root>] [-]";
 
+// Exit statuses besides those of an installation from standard input (0 to 3, and -1).
+// The upgrade does not fit on flash, or a file could not be staged for lack of room.
+constexpr int kNoSpaceStatus = 28;
+// A file could not be read or written (the installed set among them): nothing was committed.
+constexpr int kIoFailureStatus = 5;
+// Something unforeseen stopped the run (it is reported); nothing was committed.
+constexpr int kAbandonedStatus = 70;
+
 struct RunOptions {
     bool cleanup = false;
     bool fromStdin = false;

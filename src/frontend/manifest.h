@@ -37,6 +37,11 @@ public:
 
     iterator find(const std::string& target) { return entries_.find(target); }
     const_iterator find(const std::string& target) const { return entries_.find(target); }
+    // The first entry whose target is not before `target`: the paths below a directory follow
+    // it, so that its staged contents are found without a walk.
+    const_iterator lowerBound(const std::string& target) const {
+        return entries_.lower_bound(target);
+    }
     iterator erase(iterator position) { return entries_.erase(position); }
     iterator begin() { return entries_.begin(); }
     iterator end() { return entries_.end(); }

@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <iostream>
 
 #include "package/install.h"
@@ -80,11 +79,19 @@ bool CopySink::close() {
     return flushed && error_ == 0;
 }
 
+bool stagePackagesChanged(Installer& installer, Manifest& manifest) {
+    if (stageFile(manifest, kPackagesChangedFlag, 1, "")) return true;
+    Reporter::writeFailed(installer, kPackagesChangedFlag, errno);
+    return false;
+}
+
 int installFromStdin(Installer& installer, Manifest& manifest, InstallFlags flags,
                      std::istream& in) {
     CopySink copy;
     if (!copy.open(kStdinCopyPath)) {
         std::cout << kCopyNotOpened << '\n' << std::flush;
+        // Nothing is carried out, and the scheduled actions' staged files are not left behind.
+        manifest.discard();
         return kStdinCopyUnavailable;
     }
     std::string imageDir;
@@ -92,11 +99,12 @@ int installFromStdin(Installer& installer, Manifest& manifest, InstallFlags flag
     int result =
         installFromStream(installer, manifest, in, flags, ChoiceMap{}, &copy, &imageDir, &bootFlag);
     // The installation stopped silently at a failed copy; the cause is reported here, once.
-    if (!copy.close()) {
-        Reporter::error(installer, "could not write %s: %s", kStdinCopyPath,
-                        std::strerror(copy.error()));
-        if (result == kInstallDone) result = kInstallUnreadable;
-    }
+    if (!copy.close()) Reporter::writeFailed(installer, kStdinCopyPath, copy.error());
+    // Whatever failed to be read or written (here, or in the scheduled actions staged before
+    // or after the package) leaves the run's changes incomplete.
+    if (result == kInstallDone && installer.failure != 0) result = kInstallUnreadable;
+    if (result == kInstallDone && !stagePackagesChanged(installer, manifest))
+        result = kInstallUnreadable;
 
     const bool copyKept = result == kInstallDone && (bootFlag || !imageDir.empty());
     // The copy was written outside the manifest: unless it becomes an image, nothing else
@@ -109,8 +117,6 @@ int installFromStdin(Installer& installer, Manifest& manifest, InstallFlags flag
         } else if (!imageDir.empty()) {
             manifest.addMove(kStdinCopySource, imageDir + kImageFileName);
         }
-        std::ofstream flag;
-        if (openReplacement(flag, manifest, kPackagesChangedFlag, 1, 0)) flag.close();
         manifest.commit(false);
     } else {
         manifest.discard();

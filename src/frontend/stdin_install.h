@@ -16,7 +16,6 @@
 constexpr const char* kStdinCopyPath = "/flash/var/pdb//image";
 constexpr const char* kStdinCopySource = "/flash/var/pdb/image";
 constexpr const char* kImageFileName = "image";
-constexpr const char* kPackagesChangedFlag = "/flash/PCKGS_CHANGED";
 constexpr const char* kCopyNotOpened = "ERROR: could not open image";
 // Exit status when the copy cannot even be opened.
 constexpr int kStdinCopyUnavailable = -1;
@@ -52,6 +51,10 @@ class CopySink : public std::streambuf {
     int error_ = 0;
     std::vector<char> buffer_;
 };
+
+// Stages the empty flag file that tells the system that packages changed; false (reported)
+// when it could not be staged.
+[[nodiscard]] bool stagePackagesChanged(Installer& installer, Manifest& manifest);
 
 // Runs the mode on `in` after the scheduled actions were staged in `manifest`: installs the
 // package, commits on success and discards on failure, writes the postlog. Returns the exit

@@ -1,30 +1,43 @@
 #include "frontend/upgrade.h"
 
-#include "frontend/stdin_install.h"
-#include "resolve/space.h"
-
 #include <sys/stat.h>
 
-#include <fstream>
+#include <cerrno>
 #include <memory>
 #include <set>
+#include <sstream>
 
+#include "frontend/stdin_install.h"
+#include "package/input_file.h"
 #include "package/install.h"
 #include "pkgdb/database.h"
+#include "pkgdb/text_file.h"
 #include "report/reporter.h"
 #include "resolve/package_operations.h"
 #include "resolve/resolution.h"
+#include "resolve/space.h"
 
 namespace {
 
 // The marker makes the run a downgrade; its number, if any, is the lowest version allowed.
-PackageVersion readDowngradeFloor(InstallFlags& flags) {
-    std::ifstream marker(kDowngradeMarker);
-    if (!marker.is_open()) return kNoFloor;
+// False when it exists but could not be read: which packages are allowed is then unknown.
+bool readDowngradeFloor(Installer& installer, InstallFlags& flags, PackageVersion& floor) {
+    std::string text;
+    ReadFailure failure;
+    floor = kNoFloor;
+    switch (readTextFile(kDowngradeMarker, text, failure, kMarkerReadLimit)) {
+        case ReadResult::Absent:
+            return true;
+        case ReadResult::Unreadable:
+            Reporter::readFailed(installer, failure.path, failure.error);
+            return false;
+        case ReadResult::Read:
+            break;
+    }
     flags |= allowDowngrade;
-    PackageVersion floor = 0;
+    std::istringstream marker(text);
     if (!(marker >> floor)) floor = 0;
-    return floor;
+    return true;
 }
 
 std::vector<std::unique_ptr<PackageFileRecord>> findCandidates() {
@@ -68,12 +81,24 @@ std::vector<InstalledPackage*> packagesToEnable(Installer& installer,
     return toEnable;
 }
 
+// An upgrade that could not read what it needs, or stage what it decided, is all dropped.
+std::vector<PackageRecord> failedUpgrade(Manifest& manifest) {
+    manifest.discard();
+    return {};
+}
+
 }  // namespace
+
+int failureStatus(const Installer& installer) {
+    return installer.failure == ENOSPC ? kNoSpaceStatus : kIoFailureStatus;
+}
 
 std::vector<PackageRecord> runUpgrade(Installer& installer, Manifest& manifest,
                                       InstallFlags flags) {
-    const PackageVersion floor = readDowngradeFloor(flags);
+    PackageVersion floor = kNoFloor;
+    if (!readDowngradeFloor(installer, flags, floor)) return failedUpgrade(manifest);
     std::vector<std::unique_ptr<PackageFileRecord>> files = findCandidates();
+    if (installer.failure != 0) return failedUpgrade(manifest);
     std::vector<PackageRecord*> candidates;
     for (const auto& file : files) candidates.push_back(file.get());
     selectCandidates(installer, candidates, floor, true);
@@ -88,17 +113,16 @@ std::vector<PackageRecord> runUpgrade(Installer& installer, Manifest& manifest,
     std::vector<PackageRecord> installed;
     for (PackageRecord* candidate : candidates) {
         const auto& file = static_cast<const PackageFileRecord&>(*candidate);
-        std::ifstream stream(file.path, std::ios::binary);
-        if (!stream.is_open()) continue;
-        bool bootFlag = false;
-        const int result = installFromStream(installer, manifest, stream, flags, choiceMap,
-                                             nullptr, nullptr, &bootFlag);
-        stream.close();
-        // All or nothing: one failure drops the whole run, scheduled actions included.
-        if (result != kInstallDone) {
-            manifest.discard();
-            return {};
+        InputFile stream;
+        if (!stream.open(file.path)) {
+            Reporter::readFailed(installer, file.path, errno);
+            return failedUpgrade(manifest);
         }
+        bool bootFlag = false;
+        const int result = installFromStream(installer, manifest, stream.stream(), flags, choiceMap,
+                                             nullptr, nullptr, &bootFlag);
+        // All or nothing: one failure drops the whole run, scheduled actions included.
+        if (result != kInstallDone || installer.failure != 0) return failedUpgrade(manifest);
         if (file.hasImage) {
             const std::string imagePath = databaseDir(file) + "image";
             if (bootFlag) {
@@ -112,6 +136,7 @@ std::vector<PackageRecord> runUpgrade(Installer& installer, Manifest& manifest,
     }
 
     enablePackages(installer, manifest, packagesToEnable(installer, needed), true);
+    if (installer.failure != 0) return failedUpgrade(manifest);
     if (installer.packages.empty()) {
         Reporter::error(installer, "router installation failed!!!");
         manifest.discard();
@@ -121,21 +146,27 @@ std::vector<PackageRecord> runUpgrade(Installer& installer, Manifest& manifest,
 }
 
 int runUpgradeMode(Installer& installer, Manifest& manifest, InstallFlags flags, bool commitNow) {
-    constexpr int kNoSpaceStatus = 28;
     int status = 0;
     std::vector<PackageRecord> installed = runUpgrade(installer, manifest, flags);
-    // A reinstall is how a router short of space is repaired, so it is not held back by it.
-    if ((flags & allowReinstall) == 0 && !hasEnoughSpace(manifest)) {
+    if (installer.failure != 0) {
+        // Dropped already; what was installed in memory is not on flash.
+        installed.clear();
+        status = failureStatus(installer);
+    } else if ((flags & allowReinstall) == 0 && !hasEnoughSpace(manifest)) {
+        // A reinstall is how a router short of space is repaired, so it is not held back by it.
         Reporter::error(installer, "not enough space for upgrade");
         manifest.discard();
         installed.clear();
         status = kNoSpaceStatus;
     }
+    if (!manifest.empty() && !stagePackagesChanged(installer, manifest)) {
+        manifest.discard();
+        installed.clear();
+        status = failureStatus(installer);
+    }
     for (const PackageRecord& record : installed)
         Reporter::info(installer, "installed %s", recordName(record).c_str());
     if (!manifest.empty()) {
-        std::ofstream flag;
-        if (openReplacement(flag, manifest, kPackagesChangedFlag, 1, 0)) flag.close();
         if (commitNow) {
             manifest.commit(false);
         } else if (!manifest.save(kSavedManifestPath)) {

@@ -1,17 +1,190 @@
 #include "package/extract.h"
 
+#include <sys/stat.h>
+#include <sys/statfs.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <fstream>
 #include <istream>
+#include <limits>
+#include <unordered_map>
+#include <vector>
 
 #include "package/inflate_stream_buf.h"
+#include "package/install.h"
 #include "package/little_endian.h"
 #include "pkgdb/database.h"
 #include "report/installer.h"
 #include "report/reporter.h"
 
 namespace {
+
+const ReservedPath kReservedPaths[] = {
+    {kDatabaseRoot, true},  // the database: entries, images, the standard-input copy
+    {kBootImagePath, false}, {kPackagesChangedFlag, false},
+    {kUpgradedFlag, false},  {kPostlogPath, false},
+};
+
+bool isAbsent(int error) {
+    return error == ENOENT || error == ENOTDIR;
+}
+
+bool startsWithDirectory(std::string_view path, std::string_view directory) {
+    return path.size() > directory.size() && path.compare(0, directory.size(), directory) == 0 &&
+           path[directory.size()] == '/';
+}
+
+uint64_t saturatingAdd(uint64_t a, uint64_t b) {
+    return a > std::numeric_limits<uint64_t>::max() - b ? std::numeric_limits<uint64_t>::max()
+                                                        : a + b;
+}
+
+// Bytes that deleting or replacing the file gives back: only the last name of a regular file
+// takes its data with it.
+uint64_t reclaimable(const struct stat& info) {
+    return S_ISREG(info.st_mode) && info.st_nlink == 1 ? uint64_t(info.st_size) : 0;
+}
+
+// Decides, target by target, what one package's extraction may stage.
+class StagingRules {
+  public:
+    enum Verdict { Accepted, Refused, NoRoom, Failed };
+
+    explicit StagingRules(const Manifest& manifest) : manifest_(manifest) {}
+
+    Verdict check(const std::string& target, uint32_t size) {
+        if (isReservedPath(target)) return refuse(target + " is reserved for the installer");
+        struct stat info;
+        uint64_t replaced = 0;
+        if (lstat(target.c_str(), &info) == 0) {
+            if (S_ISDIR(info.st_mode)) return refuse(target + " is a directory");
+            replaced = reclaimable(info);
+        } else if (!isAbsent(errno)) {
+            return fail(errno);
+        }
+        // What the run staged below the target makes it a directory at the commit. Removals
+        // are of existing paths, and nothing exists below a file.
+        const std::string below = target + "/";
+        for (auto e = manifest_.lowerBound(below);
+             e != manifest_.end() && e->first.compare(0, below.size(), below) == 0; ++e) {
+            if (e->second.kind != Remove) return refuse(target + " is a directory");
+        }
+        Room* room = nullptr;
+        const Verdict parents = checkParents(parentDirectory(target), room);
+        if (parents != Accepted) return parents;
+        return charge(*room, target, size, replaced);
+    }
+
+    const std::string& problem() const { return problem_; }
+    int error() const { return error_; }
+
+  private:
+    // The free bytes of one file system and what this package staged for it.
+    struct Room {
+        dev_t device = 0;
+        uint64_t free = 0;
+        uint64_t credit = 0;          // replaced files, and removals once counted
+        uint64_t deferredCredit = 0;  // replaced files that the run already removes
+        uint64_t staged = 0;
+        bool removalsCounted = false;
+    };
+
+    Verdict refuse(std::string why) {
+        problem_ = std::move(why);
+        return Refused;
+    }
+
+    Verdict fail(int error) {
+        error_ = error;
+        return Failed;
+    }
+
+    // Every directory above the target must be one at the commit: an existing directory, a
+    // missing one (the commit makes it), or a file the run removes first; never a file that
+    // stays or that the run stages. Directories found fit are remembered with their file
+    // system, so each is examined once per package.
+    Verdict checkParents(const std::string& parent, Room*& room) {
+        std::vector<std::string> walked;
+        std::string directory = parent;
+        size_t roomIndex = 0;
+        for (;;) {
+            const auto known = fitDirectories_.find(directory);
+            if (known != fitDirectories_.end()) {
+                roomIndex = known->second;
+                break;
+            }
+            const auto pending = manifest_.find(directory);
+            const bool removed = pending != manifest_.end() && pending->second.kind == Remove;
+            if (pending != manifest_.end() && !removed)
+                return refuse(directory + " is not a directory");
+            struct stat info;
+            if (stat(directory.c_str(), &info) == 0) {
+                if (S_ISDIR(info.st_mode)) {
+                    const Verdict found = roomOf(directory, info.st_dev, roomIndex);
+                    if (found != Accepted) return found;
+                    walked.push_back(directory);
+                    break;
+                }
+                if (!removed) return refuse(directory + " is not a directory");
+            } else if (!isAbsent(errno)) {
+                return fail(errno);
+            }
+            walked.push_back(directory);
+            if (directory == "/" || directory == ".") return fail(ENOENT);
+            directory = parentDirectory(directory);
+        }
+        for (const std::string& each : walked) fitDirectories_.emplace(each, roomIndex);
+        room = &rooms_[roomIndex];
+        return Accepted;
+    }
+
+    Verdict roomOf(const std::string& directory, dev_t device, size_t& index) {
+        for (index = 0; index < rooms_.size(); ++index) {
+            if (rooms_[index].device == device) return Accepted;
+        }
+        struct statfs info;
+        if (statfs(directory.c_str(), &info) != 0) return fail(errno);
+        Room room;
+        room.device = device;
+        room.free = uint64_t(info.f_bfree) * uint64_t(info.f_bsize);
+        rooms_.push_back(room);
+        index = rooms_.size() - 1;
+        return Accepted;
+    }
+
+    Verdict charge(Room& room, const std::string& target, uint32_t size, uint64_t replaced) {
+        const auto pending = manifest_.find(target);
+        if (pending == manifest_.end()) {
+            room.credit = saturatingAdd(room.credit, replaced);
+        } else if (pending->second.kind == Remove && !room.removalsCounted) {
+            // Counted with the run's removals, if it comes to that; staging it replaces the
+            // removal, which the count would then no longer see.
+            room.deferredCredit = saturatingAdd(room.deferredCredit, replaced);
+        }
+        const uint64_t wanted = saturatingAdd(room.staged, size);
+        if (wanted > saturatingAdd(room.free, room.credit) && !room.removalsCounted) {
+            // Only a package that does not fit in the free room pays for this walk.
+            room.credit = saturatingAdd(room.credit, room.deferredCredit);
+            for (const auto& [path, entry] : manifest_) {
+                struct stat info;
+                if (entry.kind == Remove && lstat(path.c_str(), &info) == 0 &&
+                    info.st_dev == room.device)
+                    room.credit = saturatingAdd(room.credit, reclaimable(info));
+            }
+            room.removalsCounted = true;
+        }
+        if (wanted > saturatingAdd(room.free, room.credit)) return NoRoom;
+        room.staged = wanted;
+        return Accepted;
+    }
+
+    const Manifest& manifest_;
+    std::vector<Room> rooms_;
+    std::unordered_map<std::string, size_t> fitDirectories_;
+    std::string problem_;
+    int error_ = 0;
+};
 
 // The package name becomes a directory below "/flash/x/" for a disabled package.
 bool isSafePackageDirectory(std::string_view name) {
@@ -41,16 +214,16 @@ bool writeFailed(InstalledPackage& record, const std::string& name, int cause) {
     return false;
 }
 
-// A container that ends early because the copy of the package failed is not broken: the reader
-// stopped at the copy, and the caller that gave it reports why.
+// Data that ends early is a broken package, unless the reader stopped at a failed read or a
+// failed copy of the package, which the installation reports as such.
 bool broken(InstalledPackage& record, const PackageReader& reader) {
-    if (!reader.parts().teeFailed()) Reporter::brokenPackage(Installer::instance(), record);
+    if (!reader.parts().stopped()) Reporter::brokenPackage(Installer::instance(), record);
     return false;
 }
 
 // Copies `size` bytes of one entry to its staged file.
-bool copyEntry(InstalledPackage& record, const PackageReader& reader, const std::string& name,
-               std::istream& in, std::ofstream& out, uint32_t size) {
+bool copyEntry(InstalledPackage& record, const std::string& name, std::istream& in,
+               std::ofstream& out, uint32_t size, const PackageReader& reader) {
     char chunk[kExtractCopyChunk];
     uint32_t left = size;
     while (left > 0) {
@@ -65,6 +238,17 @@ bool copyEntry(InstalledPackage& record, const PackageReader& reader, const std:
 }
 
 }  // namespace
+
+bool isReservedPath(std::string_view target) {
+    for (const ReservedPath& reserved : kReservedPaths) {
+        std::string_view path = reserved.path;
+        while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+        // A file where a directory leading to the installer's files must be blocks them too.
+        if (target == path || startsWithDirectory(path, target)) return true;
+        if (reserved.tree && startsWithDirectory(target, path)) return true;
+    }
+    return false;
+}
 
 std::string extractTarget(const InstalledPackage& record, std::string_view name) {
     std::string target = kFlashRoot;
@@ -86,6 +270,7 @@ bool extractFiles(InstalledPackage& record, Manifest& manifest, PackageReader& r
     Installer& installer = Installer::instance();
     InflateStreamBuf inflater(&reader.parts());
     std::istream in(&inflater);
+    StagingRules rules(manifest);
 
     while (in.good()) {
         char headerBytes[kFileEntryHeaderSize];
@@ -109,11 +294,22 @@ bool extractFiles(InstalledPackage& record, Manifest& manifest, PackageReader& r
         if (record.disabled && !isSafePackageDirectory(record.name)) return broken(record, reader);
 
         const std::string target = extractTarget(record, name);
+        switch (rules.check(target, header.size)) {
+            case StagingRules::Accepted:
+                break;
+            case StagingRules::Refused:
+                Reporter::brokenPackage(installer, record, rules.problem());
+                return false;
+            case StagingRules::NoRoom:
+                return writeFailed(record, name, ENOSPC);
+            case StagingRules::Failed:
+                return writeFailed(record, name, rules.error());
+        }
         std::ofstream out;
         if (!openReplacement(out, manifest, target, header.size, header.mode))
             return writeFailed(record, name, errno);
         record.files.insert(target);
-        if (!copyEntry(record, reader, name, in, out, header.size)) return false;
+        if (!copyEntry(record, name, in, out, header.size, reader)) return false;
         Reporter::progress(installer, record, reader);
     }
     return true;

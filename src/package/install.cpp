@@ -5,11 +5,13 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <fstream>
 #include <set>
 
 #include "package/extract.h"
+#include "package/input_file.h"
 #include "package/signature.h"
 #include "pkgdb/database.h"
 #include "pkgdb/schedule.h"
@@ -41,20 +43,21 @@ bool carriesBootImage(const PackageRecord& record) {
     return (record.flags & kFlagBootImage) != 0;
 }
 
-// The data ended where the outer header said, with every byte copied, and every part stood
-// where one may: a stream cut inside a part, one longer or shorter than declared, or one with a
-// part outside the signed ranges that the format does not allow there, is not a whole package.
+// The data ended where the outer header said, with every byte read and copied, and every part
+// stood where one may: a stream cut inside a part, one longer or shorter than declared, or one
+// with a part outside the signed ranges that the format does not allow there, is not a whole
+// package.
 bool endedWhole(const PackageReader& reader) {
     return reader.partType() == PartType::None && reader.parts().partRemaining() == 0 &&
-           reader.consumed() == reader.declaredSize() && !reader.parts().teeFailed() &&
+           reader.consumed() == reader.declaredSize() && !reader.parts().stopped() &&
            !reader.sequence().broken();
 }
 
-// A failing copy stops the reader; the caller that gave the copy reports that, not a broken
-// package.
+// A failing copy or a failed read stops the reader: that is reported once, as what it is, not
+// as a broken package.
 void reportBroken(Installer& installer, const InstalledPackage& record,
                   const PackageReader& reader) {
-    if (!reader.parts().teeFailed()) Reporter::brokenPackage(installer, record);
+    if (!reader.parts().stopped()) Reporter::brokenPackage(installer, record);
 }
 
 // Names from package files and directories are shown with their control characters masked,
@@ -89,10 +92,11 @@ void leaveConvertMarker() {
     std::ofstream marker(kConvertMarker, std::ios::binary | std::ios::trunc);
 }
 
-void stageUpgradedFlag(Manifest& manifest) {
-    std::ofstream flag;
-    // A flag that cannot be staged only loses the notice; the installation stands.
-    if (openReplacement(flag, manifest, kUpgradedFlag, 1, 0)) flag.close();
+// The system acts on the flag at the next start: an installation without it is incomplete.
+bool stageUpgradedFlag(Installer& installer, Manifest& manifest) {
+    if (stageFile(manifest, kUpgradedFlag, 1, "")) return true;
+    Reporter::writeFailed(installer, kUpgradedFlag, errno);
+    return false;
 }
 
 // The installed version that a new one replaces. It leaves `packages` while the new version is
@@ -124,6 +128,7 @@ class EarlierVersion {
         if (!record_) return;
         record_->files = std::move(files_);
         record_->scheduledAction = action_;
+        listFiles(installer_, *record_);
         auto& packages = installer_.packages;
         const size_t at = std::min(index_, packages.size());
         packages.insert(packages.begin() + static_cast<std::ptrdiff_t>(at), std::move(record_));
@@ -336,18 +341,21 @@ InstalledPackage* installOne(Installer& installer, Manifest& manifest, PackageRe
         reportBroken(installer, *record, reader);
         return nullptr;
     }
-    if (reader.parts().teeFailed()) return nullptr;
+    if (reader.parts().stopped()) return nullptr;
     // Only a system that was accepted may make the router convert its data at the next boot.
     if (record->name == kSystemPackage &&
         (record->version >> kMajorVersionShift) <= kLastConvertingMajor)
         leaveConvertMarker();
 
     if (!alternative && !writeDatabaseEntry(*record, manifest)) return nullptr;
-    if (carriesBootImage(*record) || record->name == kBrandingPackage) stageUpgradedFlag(manifest);
+    if ((carriesBootImage(*record) || record->name == kBrandingPackage) &&
+        !stageUpgradedFlag(installer, manifest))
+        return nullptr;
     if (!bundleEntry) Reporter::status(installer, "");
     const std::string name = record->name;
     const bool becomesBootImage = carriesBootImage(*record) && bootImageKeptWhole();
     InstalledPackage* installed = record.get();
+    listFiles(installer, *record);
     installer.packages.push_back(std::move(record));
     earlier.forget();
     newlyInstalled = true;
@@ -466,21 +474,8 @@ bool hasPackageSuffix(const std::string& path) {
     return false;
 }
 
-// Reads the headers of one package file; false when the file is broken.
-bool readPackageFile(PackageFileRecord& record) {
-    struct stat info;
-    const bool sized = stat(record.path.c_str(), &info) == 0;
-    // Reading a directory through a file stream fails by throwing.
-    if (sized && !S_ISREG(info.st_mode)) return false;
-    std::ifstream file(record.path, std::ios::binary);
-    if (!file.is_open()) return false;
-    // Only headers are read, so nothing needs the digest, and passing over a large image or
-    // file container is a seek rather than a read.
-    PackageReader reader(file, false);
-    record.declaredSize = reader.declaredSize();
-    // A file still being downloaded is shorter than it says; one whose size cannot be read is
-    // not refused for that.
-    if (sized && static_cast<uint32_t>(info.st_size) != record.declaredSize) return false;
+// The headers of a package file whose size was checked.
+bool readHeaders(PackageFileRecord& record, PackageReader& reader) {
     record.alternativeMagic = reader.magic() == AlternativeMagic;
     reader.wantedTypes = kScanTypes;
     reader.nextPart();
@@ -497,6 +492,32 @@ bool readPackageFile(PackageFileRecord& record) {
     return !record.members.empty();
 }
 
+// Reads the headers of one package file; false when the file is broken or, with `error` set,
+// could not be read.
+bool readPackageFile(PackageFileRecord& record, int& error) {
+    error = 0;
+    struct stat info;
+    const bool sized = stat(record.path.c_str(), &info) == 0;
+    // A directory has no package to read.
+    if (sized && !S_ISREG(info.st_mode)) return false;
+    InputFile file;
+    if (!file.open(record.path)) {
+        // Gone since it was listed: reported as broken, as it always was.
+        if (!isAbsentError(errno)) error = errno;
+        return false;
+    }
+    // Only headers are read, so nothing needs the digest, and passing over a large image or
+    // file container is a seek rather than a read.
+    PackageReader reader(file.stream(), false);
+    record.declaredSize = reader.declaredSize();
+    // A file still being downloaded is shorter than it says; one whose size cannot be read is
+    // not refused for that.
+    const bool whole = !sized || static_cast<uint32_t>(info.st_size) == record.declaredSize;
+    const bool read = whole && readHeaders(record, reader);
+    error = reader.parts().readError();
+    return read && error == 0;
+}
+
 }  // namespace
 
 InstalledPackage* installPackage(Installer& installer, Manifest& manifest, PackageReader& reader,
@@ -508,10 +529,11 @@ InstalledPackage* installPackage(Installer& installer, Manifest& manifest, Packa
                       bootFlag, newlyInstalled);
 }
 
-int installFromStream(Installer& installer, Manifest& manifest, std::istream& stream,
-                      InstallFlags flags, const ChoiceMap& choiceMap, std::streambuf* teeSink,
-                      std::string* imageDir, bool* bootFlag) {
-    PackageReader reader(stream, true, teeSink);
+namespace {
+
+int installRead(Installer& installer, Manifest& manifest, PackageReader& reader, InstallFlags flags,
+                const ChoiceMap& choiceMap, std::streambuf* teeSink, std::string* imageDir,
+                bool* bootFlag) {
     reader.wantedTypes = kInstallTypes;
     reader.nextPart();
     if (reader.partType() == PartType::BundleHeader)
@@ -530,20 +552,49 @@ int installFromStream(Installer& installer, Manifest& manifest, std::istream& st
     return kInstallDone;
 }
 
+}  // namespace
+
+int installFromStream(Installer& installer, Manifest& manifest, std::istream& stream,
+                      InstallFlags flags, const ChoiceMap& choiceMap, std::streambuf* teeSink,
+                      std::string* imageDir, bool* bootFlag) {
+    PackageReader reader(stream, true, teeSink);
+    const int result =
+        installRead(installer, manifest, reader, flags, choiceMap, teeSink, imageDir, bootFlag);
+    // Whatever stopped at the failed read stayed silent about it: said here, once.
+    if (result != kInstallDone && reader.parts().readError() != 0)
+        Reporter::readFailed(installer, "the package", reader.parts().readError());
+    return result;
+}
+
 void scanPackageDir(const std::string& directory,
                     std::vector<std::unique_ptr<PackageFileRecord>>& list) {
+    Installer& installer = Installer::instance();
     DIR* dir = opendir(directory.c_str());
-    if (!dir) return;
-    while (const dirent* entry = readdir(dir)) {
+    if (!dir) {
+        // A download directory that could not be read hides what the upgrade was to install.
+        if (!isAbsentError(errno)) Reporter::readFailed(installer, directory, errno);
+        return;
+    }
+    for (;;) {
+        // The end of the listing and a failed read both give null; only errno tells them apart.
+        errno = 0;
+        const dirent* entry = readdir(dir);
+        if (!entry) {
+            if (errno != 0) Reporter::readFailed(installer, directory, errno);
+            break;
+        }
         const std::string name = entry->d_name;
         if (name.empty() || name[0] == '.') continue;
         const std::string path = directory + name;
         if (!hasPackageSuffix(path)) continue;
         auto record = std::make_unique<PackageFileRecord>(path);
-        if (readPackageFile(*record))
+        int error = 0;
+        if (readPackageFile(*record, error))
             list.push_back(std::move(record));
+        else if (error != 0)
+            Reporter::readFailed(installer, printable(path), error);
         else
-            Reporter::error(Installer::instance(), "broken package %s", printable(name).c_str());
+            Reporter::error(installer, "broken package %s", printable(name).c_str());
     }
     closedir(dir);
 }

@@ -51,7 +51,8 @@ constexpr InstallFlags kAcceptEverything = 0xFFFFFFFFu;
 // that can be neither, copying stops after its header. `imageDir` receives the database
 // directory of a package or bundle with an image part, `bootFlag` whether the installed package
 // is to become the boot image; either may be null. A package that was already installed sets
-// neither when copied: it was not read to its end, nor verified.
+// neither when copied: it was not read to its end, nor verified. A failed read of the stream
+// fails the installation and is reported here, once.
 [[nodiscard]] int installFromStream(Installer& installer, Manifest& manifest, std::istream& stream,
                                     InstallFlags flags, const ChoiceMap& choiceMap,
                                     std::streambuf* teeSink, std::string* imageDir, bool* bootFlag);
@@ -67,6 +68,7 @@ constexpr InstallFlags kAcceptEverything = 0xFFFFFFFFu;
                                                std::string* imageDir, bool* bootFlag);
 
 // Appends one record per acceptable ".vlp" or ".wsp" file of `directory` (a path ending in
-// "/"), reading headers only. Incomplete or unreadable files are reported as broken.
+// "/"), reading headers only. Incomplete or damaged files are reported as broken; a failure to
+// read the directory or a file is reported as such, and marks the run failed.
 void scanPackageDir(const std::string& directory,
                     std::vector<std::unique_ptr<PackageFileRecord>>& list);

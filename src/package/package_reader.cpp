@@ -1,7 +1,9 @@
 #include "package/package_reader.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <system_error>
 
 #include "package/little_endian.h"
 
@@ -22,11 +24,85 @@ PartStreamBuf::PartStreamBuf(std::streambuf* source, bool hashing, std::streambu
 
 PartStreamBuf::~PartStreamBuf() = default;
 
+void PartStreamBuf::failedRead(const std::exception& cause) {
+    if (readError_ != 0) return;
+    // A file buffer's read error carries the errno of the failed read; anything else thrown
+    // while reading (an allocation) is no answer of the disk, but the data is lost all the same.
+    readError_ = EIO;
+    if (const auto* system = dynamic_cast<const std::system_error*>(&cause)) {
+        if (system->code().category() == std::system_category() ||
+            system->code().category() == std::generic_category()) {
+            if (system->code().value() != 0) readError_ = system->code().value();
+        }
+    }
+}
+
+std::streamsize PartStreamBuf::sourceRead(char* buffer, std::streamsize n) {
+    if (readError_ != 0) return 0;
+    try {
+        return source_->sgetn(buffer, n);
+    } catch (const std::exception& cause) {
+        failedRead(cause);
+        return 0;
+    }
+}
+
+PartStreamBuf::int_type PartStreamBuf::sourcePeek() {
+    if (readError_ != 0) return Traits::eof();
+    try {
+        return source_->sgetc();
+    } catch (const std::exception& cause) {
+        failedRead(cause);
+        return Traits::eof();
+    }
+}
+
+PartStreamBuf::int_type PartStreamBuf::sourceTake() {
+    if (readError_ != 0) return Traits::eof();
+    try {
+        return source_->sbumpc();
+    } catch (const std::exception& cause) {
+        failedRead(cause);
+        return Traits::eof();
+    }
+}
+
+PartStreamBuf::int_type PartStreamBuf::sourcePutBack(int_type character) {
+    if (readError_ != 0) return Traits::eof();
+    try {
+        return Traits::eq_int_type(character, Traits::eof())
+                   ? source_->sungetc()
+                   : source_->sputbackc(Traits::to_char_type(character));
+    } catch (const std::exception& cause) {
+        failedRead(cause);
+        return Traits::eof();
+    }
+}
+
+PartStreamBuf::pos_type PartStreamBuf::sourceSkip(off_type offset) {
+    if (readError_ != 0) return kBadPosition;
+    try {
+        return source_->pubseekoff(offset, std::ios_base::cur, std::ios_base::in);
+    } catch (const std::exception& cause) {
+        failedRead(cause);
+        return kBadPosition;
+    }
+}
+
+std::streamsize PartStreamBuf::sourceAvailable() {
+    if (readError_ != 0) return 0;
+    try {
+        return source_->in_avail();
+    } catch (const std::exception& cause) {
+        failedRead(cause);
+        return 0;
+    }
+}
+
 bool PartStreamBuf::readOuterHeader(uint32_t& magic, uint32_t& length) {
     if (source_ == nullptr) return false;
     char header[kOuterHeaderSize];
-    if (source_->sgetn(header, kOuterHeaderSize) != std::streamsize(kOuterHeaderSize))
-        return false;
+    if (sourceRead(header, kOuterHeaderSize) != std::streamsize(kOuterHeaderSize)) return false;
     // The outer header is copied but never hashed: no signature covers it.
     if (teeSink_ != nullptr) copyToTee(header, kOuterHeaderSize);
     magic = loadLittle32(header);
@@ -49,7 +125,7 @@ void PartStreamBuf::passOn(const char* bytes, size_t n) {
 }
 
 size_t PartStreamBuf::readThrough(char* buffer, size_t n) {
-    const std::streamsize read = source_->sgetn(buffer, std::streamsize(n));
+    const std::streamsize read = sourceRead(buffer, std::streamsize(n));
     const size_t got = read > 0 ? size_t(read) : 0;
     // Bytes put back and read again were hashed and copied the first time.
     if (skipCount_ > got) {
@@ -69,7 +145,7 @@ bool PartStreamBuf::discard(uint64_t n) {
         partRemaining_ -= uint32_t(got);
         n -= got;
         if (got < step) return false;
-        if (teeFailed_) return false;
+        if (stopped()) return false;
     }
     return true;
 }
@@ -78,8 +154,7 @@ bool PartStreamBuf::passOverRest() {
     if (partRemaining_ == 0) return true;
     if (!copying()) {
         // Nothing needs the bytes: an image part on flash is skipped without reading it.
-        if (source_->pubseekoff(off_type(partRemaining_), std::ios_base::cur,
-                                std::ios_base::in) != kBadPosition) {
+        if (sourceSkip(off_type(partRemaining_)) != kBadPosition) {
             partRemaining_ = 0;
             return true;
         }
@@ -94,7 +169,7 @@ bool PartStreamBuf::readPartHeader(uint16_t& type) {
     partRemaining_ = 0;
     skipCount_ = 0;
     char header[kPartHeaderSize];
-    const std::streamsize got = source_->sgetn(header, kPartHeaderSize);
+    const std::streamsize got = sourceRead(header, kPartHeaderSize);
     if (got != std::streamsize(kPartHeaderSize)) {
         // Bytes too few for a part header are still consumed: data that goes on past the last
         // part by them does not end where its outer length says.
@@ -171,10 +246,10 @@ void PartStreamBuf::finishDigest() {
 }
 
 size_t PartStreamBuf::readUnhashed(char* buffer, size_t n) {
-    if (teeFailed_) return 0;
+    if (stopped()) return 0;
     // Never past the current part: the count is taken off partRemaining.
     const size_t want = std::min<size_t>(n, partRemaining_);
-    const std::streamsize read = source_->sgetn(buffer, std::streamsize(want));
+    const std::streamsize read = sourceRead(buffer, std::streamsize(want));
     const size_t got = read > 0 ? size_t(read) : 0;
     partRemaining_ -= uint32_t(got);
     const size_t copiedBefore = std::min<size_t>(skipCount_, got);
@@ -184,7 +259,7 @@ size_t PartStreamBuf::readUnhashed(char* buffer, size_t n) {
 }
 
 std::streamsize PartStreamBuf::xsgetn(char_type* buffer, std::streamsize count) {
-    if (partRemaining_ == 0 || teeFailed_ || count <= 0) return 0;
+    if (partRemaining_ == 0 || stopped() || count <= 0) return 0;
     const size_t want = size_t(std::min<std::streamsize>(count, partRemaining_));
     const size_t got = readThrough(buffer, want);
     partRemaining_ -= uint32_t(got);
@@ -192,13 +267,13 @@ std::streamsize PartStreamBuf::xsgetn(char_type* buffer, std::streamsize count) 
 }
 
 PartStreamBuf::int_type PartStreamBuf::underflow() {
-    if (partRemaining_ == 0 || teeFailed_) return Traits::eof();
-    return source_->sgetc();
+    if (partRemaining_ == 0 || stopped()) return Traits::eof();
+    return sourcePeek();
 }
 
 PartStreamBuf::int_type PartStreamBuf::uflow() {
-    if (partRemaining_ == 0 || teeFailed_) return Traits::eof();
-    const int_type character = source_->sbumpc();
+    if (partRemaining_ == 0 || stopped()) return Traits::eof();
+    const int_type character = sourceTake();
     // Only a byte actually taken counts as consumed.
     if (Traits::eq_int_type(character, Traits::eof())) return character;
     --partRemaining_;
@@ -214,9 +289,7 @@ PartStreamBuf::int_type PartStreamBuf::uflow() {
 PartStreamBuf::int_type PartStreamBuf::pbackfail(int_type character) {
     // Nothing of this part consumed: putting back would reach into the part header.
     if (partRemaining_ >= partSize_) return Traits::eof();
-    const int_type result = Traits::eq_int_type(character, Traits::eof())
-                                ? source_->sungetc()
-                                : source_->sputbackc(Traits::to_char_type(character));
+    const int_type result = sourcePutBack(character);
     if (Traits::eq_int_type(result, Traits::eof())) return result;
     ++partRemaining_;
     if (copying()) ++skipCount_;
@@ -224,7 +297,7 @@ PartStreamBuf::int_type PartStreamBuf::pbackfail(int_type character) {
 }
 
 std::streamsize PartStreamBuf::showmanyc() {
-    const std::streamsize available = source_->in_avail();
+    const std::streamsize available = sourceAvailable();
     return std::min<std::streamsize>(available, partRemaining_);
 }
 
@@ -237,7 +310,7 @@ PartStreamBuf::pos_type PartStreamBuf::seekpos(pos_type position, std::ios_base:
     if (!copying()) {
         // Relative to where the source stands, so a package need not start at offset 0.
         const off_type delta = off_type(partRemaining_) - off_type(remainingAfter);
-        if (source_->pubseekoff(delta, std::ios_base::cur, std::ios_base::in) != kBadPosition) {
+        if (sourceSkip(delta) != kBadPosition) {
             partRemaining_ = remainingAfter;
             return position;
         }
@@ -277,7 +350,7 @@ PackageReader::PackageReader(std::istream& source, bool hashing, std::streambuf*
 PackageReader::~PackageReader() = default;
 
 int32_t PackageReader::nextPart() {
-    if (fail() || buffer_->teeFailed()) {
+    if (fail() || buffer_->stopped()) {
         partType_ = PartType::None;
         setstate(std::ios_base::failbit);
         return partType_;

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <exception>
 #include <istream>
 #include <memory>
 #include <streambuf>
@@ -105,6 +106,13 @@ public:
     // The tee sink took fewer bytes than it was given (a full flash): the copy is incomplete,
     // so the reader delivers nothing more and nextPart fails. The caller reports it.
     bool teeFailed() const { return teeFailed_; }
+    // The errno of the first read of the source that failed (0: none). A failed read is not the
+    // end of the data: the reader delivers nothing more, and the caller reports the cause
+    // rather than a broken package. File buffers signal such failures by throwing; the throw
+    // stops here.
+    int readError() const { return readError_; }
+    // Either of the two: what the reader delivered is not the package, only less of it.
+    bool stopped() const { return teeFailed_ || readError_ != 0; }
     // The rest of the package no longer goes to the tee sink: for a caller that has learnt
     // from the header that it will not keep the copy.
     void stopCopying() { teeSink_ = nullptr; }
@@ -146,6 +154,16 @@ private:
     void hashForBundle(uint16_t type, const char* header);
     bool copying() const { return hashing_ || teeSink_ != nullptr; }
 
+    // The source's operations, each of which may throw on a read error: a throw becomes
+    // readError_ and the result of an empty source.
+    std::streamsize sourceRead(char* buffer, std::streamsize n);
+    int_type sourcePeek();
+    int_type sourceTake();
+    int_type sourcePutBack(int_type character);
+    pos_type sourceSkip(off_type offset);
+    std::streamsize sourceAvailable();
+    void failedRead(const std::exception& cause);
+
     std::streambuf* source_;
     uint32_t partStart_ = 0;
     uint32_t partSize_ = 0;
@@ -157,6 +175,7 @@ private:
     bool hashing_;
     uint32_t skipCount_ = 0;
     bool teeFailed_ = false;
+    int readError_ = 0;
     std::array<uint8_t, kDigestBufferSize> digest_{};
 
     PartSequence sequence_;

@@ -5,10 +5,13 @@
 #include <sys/statfs.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <limits>
 #include <memory>
+#include <sstream>
 #include <unordered_set>
 
+#include "package/input_file.h"
 #include "package/package_reader.h"
 #include "pkgdb/schedule.h"
 #include "report/installer.h"
@@ -72,23 +75,26 @@ bool readSigned(std::istream& in, int32_t& value) {
     return static_cast<bool>(in >> word) && parseSigned(word, value);
 }
 
-bool isDirectory(const std::string& directory, const dirent& entry) {
-    if (entry.d_type == DT_DIR) return true;
-    if (entry.d_type != DT_UNKNOWN && entry.d_type != DT_LNK) return false;
-    struct stat info;
-    return stat((directory + "/" + entry.d_name).c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+ReadResult unreadable(ReadFailure& failure, const std::string& path) {
+    failure = ReadFailure{path, errno};
+    return ReadResult::Unreadable;
 }
 
-// Stages one small text file; false when it could not be written whole.
-bool stageText(Manifest& manifest, const std::string& path, uint64_t hint,
-               const std::string& text) {
-    std::ofstream out;
-    if (!openReplacement(out, manifest, path, hint, 0)) return false;
-    out << text;
-    out.flush();
-    if (!out.good()) return false;
-    out.close();
-    return !out.fail();
+// Whether a listed name is a directory (a dangling link is not); false when that could not be
+// found out.
+bool isDirectory(const std::string& directory, const dirent& entry, bool& result,
+                 ReadFailure& failure) {
+    result = entry.d_type == DT_DIR;
+    if (entry.d_type != DT_UNKNOWN && entry.d_type != DT_LNK) return true;
+    const std::string path = directory + "/" + entry.d_name;
+    struct stat info;
+    if (stat(path.c_str(), &info) == 0) {
+        result = S_ISDIR(info.st_mode);
+        return true;
+    }
+    if (isAbsentError(errno)) return true;
+    unreadable(failure, path);
+    return false;
 }
 
 }  // namespace
@@ -129,11 +135,29 @@ bool openReplacement(std::ofstream& out, Manifest& manifest, const std::string& 
         return false;
     }
     close(fd);
-    if (mode != 0) chmod(temporary.c_str(), mode);
+    // A file that cannot get its mode would be installed with the temporary file's 0600.
+    if (mode != 0 && chmod(temporary.c_str(), mode) != 0) {
+        const int cause = errno;
+        unlink(temporary.c_str());
+        errno = cause;
+        out.setstate(std::ios::failbit);
+        return false;
+    }
 
     manifest.record(target, MoveTemporary, temporary);
     out.open(temporary, std::ios::out | std::ios::binary | std::ios::trunc);
     return out.is_open();
+}
+
+bool stageFile(Manifest& manifest, const std::string& path, uint64_t sizeHint,
+               const std::string& text) {
+    std::ofstream out;
+    if (!openReplacement(out, manifest, path, sizeHint, 0)) return false;
+    out << text;
+    out.flush();
+    if (!out.good()) return false;
+    out.close();
+    return !out.fail();
 }
 
 void scheduleRemoval(Manifest& manifest, const std::string& path) {
@@ -161,33 +185,59 @@ bool claimDirectory(Manifest& manifest, const std::string& path) {
     return S_ISDIR(info.st_mode);
 }
 
-bool databaseEntryNames(const std::string& directory, std::vector<std::string>& names) {
+ReadResult databaseEntryNames(const std::string& directory, std::vector<std::string>& names,
+                              ReadFailure& failure) {
     DIR* dir = opendir(directory.c_str());
-    if (!dir) return false;
-    while (const dirent* entry = readdir(dir)) {
+    if (!dir) return isAbsentError(errno) ? ReadResult::Absent : unreadable(failure, directory);
+    ReadResult result = ReadResult::Read;
+    for (;;) {
+        // The end of the listing and a failed read both give null; only errno tells them apart.
+        errno = 0;
+        const dirent* entry = readdir(dir);
+        if (!entry) {
+            if (errno != 0) result = unreadable(failure, directory);
+            break;
+        }
         const std::string name = entry->d_name;
-        if (isPackageName(name) && isDirectory(directory, *entry)) names.push_back(name);
+        if (!isPackageName(name)) continue;
+        bool isEntry = false;
+        if (!isDirectory(directory, *entry, isEntry, failure)) {
+            result = ReadResult::Unreadable;
+            break;
+        }
+        if (isEntry) names.push_back(name);
     }
     closedir(dir);
-    return true;
+    return result;
 }
 
 namespace {
 
+enum class ImageRead { Loaded, Unusable, Unreadable };
+
 // Reads one kept image into `record`, appending a bundle's members to the installed set first.
-// False when its header cannot be read or names no usable package: the image then counts as
+// Unusable when its header cannot be read or names no usable package: the image then counts as
 // missing, and the entry is loaded from its own files with the metadata-only entries.
-bool readImage(Installer& installer, InstalledPackage& record, std::istream& image) {
+ImageRead readImage(Installer& installer, InstalledPackage& record, std::istream& image,
+                    int& error) {
     PackageReader reader(image, false);
     // Only what the database needs; other parts are passed over by seeking.
     reader.wantedTypes = {PartType::BundleHeader, PartType::Header,  PartType::Text24,
                           PartType::Note,         PartType::Depends, PartType::Provides,
                           PartType::Conflicts};
+    // A failed read is not a damaged image: the package is installed all the same. A directory
+    // where the image should be is no image at all.
+    const auto outcome = [&](ImageRead otherwise) {
+        error = reader.parts().readError();
+        if (error == 0 || error == EISDIR) return otherwise;
+        return ImageRead::Unreadable;
+    };
     const bool bundle = reader.nextPart() == PartType::BundleHeader;
     InstalledPackage header(record.name);
-    if (!readPackageHeader(header, reader) || !isPackageName(header.name)) return false;
+    if (!readPackageHeader(header, reader) || !isPackageName(header.name))
+        return outcome(ImageRead::Unusable);
     record = header;
-    if (!bundle) return true;
+    if (!bundle) return outcome(ImageRead::Loaded);
 
     const DependencyEntry bundleEntry{record.name, record.version, record.version, 0};
     for (int32_t type = reader.partType(); type != PartType::None;) {
@@ -204,106 +254,77 @@ bool readImage(Installer& installer, InstalledPackage& record, std::istream& ima
         installer.packages.push_back(std::move(member));
         type = reader.partType();
     }
-    return true;
+    return outcome(ImageRead::Loaded);
 }
 
 }  // namespace
 
-bool readImages(Installer& installer, const std::string& imageDirectory, int place) {
-    std::vector<std::string> names;
-    if (!databaseEntryNames(kDatabaseRoot, names)) return false;
+bool readImages(Installer& installer, const std::vector<std::string>& names,
+                const std::string& imageDirectory, int place, ReadFailure& failure) {
     for (const std::string& name : names) {
         auto record = std::make_unique<InstalledPackage>(name);
         const std::string imagePath =
             place == 0 ? databaseDir(*record) + kImageFile : imageDirectory + name;
-        // Without a readable image the entry is loaded from its metadata files later. A file
-        // stream opens a directory too, and its first read then throws past every caller.
-        struct stat info;
-        if (stat(imagePath.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) continue;
-        std::ifstream image(imagePath, std::ios::binary);
-        if (!image.is_open() || !readImage(installer, *record, image)) continue;
-        installer.packages.push_back(std::move(record));
+        InputFile image;
+        if (!image.open(imagePath)) {
+            // Without an image the entry is loaded from its metadata files later.
+            if (isAbsentError(errno)) continue;
+            unreadable(failure, imagePath);
+            return false;
+        }
+        // A directory where an image belongs is no image (a read of it would fail): the entry is
+        // loaded from its metadata files, as without one.
+        if (!image.isRegularFile()) continue;
+        int error = 0;
+        switch (readImage(installer, *record, image.stream(), error)) {
+            case ImageRead::Loaded:
+                installer.packages.push_back(std::move(record));
+                break;
+            case ImageRead::Unusable:
+                break;
+            case ImageRead::Unreadable:
+                failure = ReadFailure{imagePath, error};
+                return false;
+        }
     }
     return true;
 }
 
-void Installer::loadDatabase(bool quietRun, const std::string& architecture) {
+bool Installer::loadDatabase(bool quietRun, const std::string& architecture) {
     quiet = quietRun;
     arch = architecture;
-    if (!readImages(*this, kDatabaseRoot, 0)) {
-        Reporter::warning(*this, "could not open repo");
-        return;
-    }
-    (void)readImages(*this, kImageStore, 1);
-
+    fileOwners.clear();
     std::vector<std::string> names;
-    if (!databaseEntryNames(kDatabaseRoot, names)) return;
-    for (const auto& record : packages) readDatabaseEntry(*record);
+    ReadFailure failure;
+    const ReadResult listed = databaseEntryNames(kDatabaseRoot, names, failure);
+    if (listed == ReadResult::Absent) {
+        Reporter::warning(*this, "could not open repo");
+        return true;
+    }
+    // A file that could not be read says nothing about the package: loading on without it
+    // would schedule a healthy package's uninstall, or install over it as if it were absent.
+    bool read = listed == ReadResult::Read && readImages(*this, names, kDatabaseRoot, 0, failure) &&
+                readImages(*this, names, kImageStore, 1, failure);
+    for (size_t i = 0; read && i < packages.size(); ++i)
+        read = readDatabaseEntry(*packages[i], failure);
     std::unordered_set<std::string> loaded;
     for (const auto& record : packages) loaded.insert(record->name);
-    for (const std::string& name : names) {
-        if (loaded.count(name) != 0) continue;
-        auto record = std::make_unique<InstalledPackage>(name);
-        readDatabaseEntry(*record);
+    for (size_t i = 0; read && i < names.size(); ++i) {
+        if (loaded.count(names[i]) != 0) continue;
+        auto record = std::make_unique<InstalledPackage>(names[i]);
+        read = readDatabaseEntry(*record, failure);
         packages.push_back(std::move(record));
     }
+    if (!read) {
+        Reporter::readFailed(*this, failure.path, failure.error);
+        return false;
+    }
+    for (const auto& record : packages) listFiles(*this, *record);
+    return true;
 }
 
-void readDatabaseEntry(InstalledPackage& record) {
-    const std::string dir = databaseDir(record);
-    if (record.version == 0) {
-        // No image supplied the record: the metadata files are all there is.
-        {
-            std::ifstream in(dir + kVersionFile);
-            if (!readUnsigned(in, record.version) || !readUnsigned(in, record.buildTime))
-                record.scheduledAction = ActionUninstall;
-        }
-        if (!readEntries(dir + kDependsFile, record.depends, false))
-            record.scheduledAction = ActionUninstall;
-        if (!readEntries(dir + kProvidesFile, record.provides, true))
-            record.scheduledAction = ActionUninstall;
-        if (!readEntries(dir + kConflictsFile, record.conflicts, false))
-            record.scheduledAction = ActionUninstall;
-        {
-            std::ifstream in(dir + kBundleFile);
-            std::string bundleName;
-            if (in >> bundleName) {
-                // A member comes back only from its bundle's image; without it, it is stale.
-                record.bundle = DependencyEntry{bundleName, 0, 0, 0};
-                record.scheduledAction = ActionUninstall;
-            }
-        }
-        record.isBundle = !pathExists(dir + kFilesFile);
-    }
-    // Packages recorded through an image keep their file list beside it too: the image names
-    // the container's entries, not where they were put, and without the list an uninstall
-    // would leave the files on flash.
-    if (!record.isBundle) {
-        std::ifstream in(dir + kFilesFile);
-        std::string line;
-        while (in.good() && std::getline(in, line)) {
-            if (line.empty()) continue;
-            record.files.insert(line[0] == '/' ? line : "/" + line);
-        }
-    }
-
-    record.userChoice = false;
-    {
-        std::ifstream in(dir + kDisabledFile);
-        record.disabled = in.is_open();
-        if (record.disabled) {
-            std::string firstLine;
-            std::getline(in, firstLine);
-            record.userChoice = firstLine != kAutomaticChoice;
-        }
-    }
-    if (!record.disabled && std::ifstream(dir + kEnabledFile).is_open()) record.userChoice = true;
-
-    if (!isPlaceholder(record)) readSchedule(record);
-}
-
-bool readEntries(const std::string& path, std::vector<DependencyEntry>& out, bool withPriority) {
-    std::ifstream in(path);
+bool parseEntries(const std::string& text, std::vector<DependencyEntry>& out, bool withPriority) {
+    std::istringstream in(text);
     while (true) {
         DependencyEntry entry;
         if (!(in >> entry.name)) return true;
@@ -312,6 +333,71 @@ bool readEntries(const std::string& path, std::vector<DependencyEntry>& out, boo
         if (withPriority && !readSigned(in, entry.priority)) return false;
         out.push_back(std::move(entry));
     }
+}
+
+bool readDatabaseEntry(InstalledPackage& record, ReadFailure& failure) {
+    const std::string dir = databaseDir(record);
+    std::string text;
+    const auto read = [&](const char* file) { return readTextFile(dir + file, text, failure); };
+    const bool fromMetadata = record.version == 0;
+    if (fromMetadata) {
+        // No image supplied the record: the metadata files are all there is. A missing or
+        // malformed one makes the entry broken, to be uninstalled.
+        if (read(kVersionFile) == ReadResult::Unreadable) return false;
+        std::istringstream version(text);
+        if (!readUnsigned(version, record.version) || !readUnsigned(version, record.buildTime))
+            record.scheduledAction = ActionUninstall;
+        const std::pair<const char*, std::vector<DependencyEntry>*> lists[] = {
+            {kDependsFile, &record.depends},
+            {kProvidesFile, &record.provides},
+            {kConflictsFile, &record.conflicts}};
+        for (const auto& [file, entries] : lists) {
+            if (read(file) == ReadResult::Unreadable) return false;
+            if (!parseEntries(text, *entries, entries == &record.provides))
+                record.scheduledAction = ActionUninstall;
+        }
+        if (read(kBundleFile) == ReadResult::Unreadable) return false;
+        std::istringstream bundle(text);
+        std::string bundleName;
+        if (bundle >> bundleName) {
+            // A member comes back only from its bundle's image; without it, it is stale.
+            record.bundle = DependencyEntry{bundleName, 0, 0, 0};
+            record.scheduledAction = ActionUninstall;
+        }
+    }
+    // Packages recorded through an image keep their file list beside it too: the image names
+    // the container's entries, not where they were put, and without the list an uninstall
+    // would leave the files on flash. Without an image, a missing list marks a bundle.
+    const ReadResult files =
+        record.isBundle && !fromMetadata ? ReadResult::Absent : read(kFilesFile);
+    if (files == ReadResult::Unreadable) return false;
+    if (fromMetadata) record.isBundle = files == ReadResult::Absent;
+    if (!record.isBundle) {
+        std::istringstream in(text);
+        std::string line;
+        while (std::getline(in, line)) {
+            if (line.empty()) continue;
+            record.files.insert(line[0] == '/' ? line : "/" + line);
+        }
+    }
+
+    record.userChoice = false;
+    const ReadResult disabled = read(kDisabledFile);
+    if (disabled == ReadResult::Unreadable) return false;
+    record.disabled = disabled == ReadResult::Read;
+    if (record.disabled) {
+        std::istringstream in(text);
+        std::string firstLine;
+        std::getline(in, firstLine);
+        record.userChoice = firstLine != kAutomaticChoice;
+    }
+    if (!record.disabled) {
+        const ReadResult enabled = read(kEnabledFile);
+        if (enabled == ReadResult::Unreadable) return false;
+        if (enabled == ReadResult::Read) record.userChoice = true;
+    }
+
+    return isPlaceholder(record) || readSchedule(record, failure);
 }
 
 bool writeEntries(Manifest& manifest, const std::string& path,
@@ -364,7 +450,7 @@ bool writeMetadata(InstalledPackage& record, Manifest& manifest, const std::stri
         return false;
     };
 
-    if (!stageText(manifest, dir + kVersionFile, kVersionFileHint,
+    if (!stageFile(manifest, dir + kVersionFile, kVersionFileHint,
                    std::to_string(record.version) + " " + std::to_string(record.buildTime) + "\n"))
         return failed("meta/version");
     if (!writeEntries(manifest, dir + kDependsFile, record.depends, false))
@@ -382,7 +468,7 @@ bool writeMetadata(InstalledPackage& record, Manifest& manifest, const std::stri
     }
     if (record.bundle.name.empty()) {
         scheduleRemoval(manifest, dir + kBundleFile);
-    } else if (!stageText(manifest, dir + kBundleFile, kBundleFileHint,
+    } else if (!stageFile(manifest, dir + kBundleFile, kBundleFileHint,
                           record.bundle.name + "\n")) {
         return failed("meta/bundle");
     }
@@ -411,18 +497,23 @@ bool writeDatabaseEntry(InstalledPackage& record, Manifest& manifest) {
         }
     }
 
-    // State files: their write failures are not detected, as the metadata is what matters.
+    // State files: a lost write would turn into the wrong state, since an empty "disabled"
+    // file reads as the user's choice.
     if (record.disabled) {
-        std::ofstream out;
-        if (openReplacement(out, manifest, dir + kDisabledFile, kStateFileHint, 0))
-            out << (record.userChoice ? kUserChoice : kAutomaticChoice) << '\n';
+        const std::string word = record.userChoice ? kUserChoice : kAutomaticChoice;
+        if (!stageFile(manifest, dir + kDisabledFile, kStateFileHint, word + "\n")) {
+            Reporter::installFailed(Installer::instance(), record, "meta/disabled");
+            return false;
+        }
     } else {
         scheduleRemoval(manifest, dir + kDisabledFile);
     }
     if (!record.disabled && record.userChoice) {
-        std::ofstream out;
-        if (openReplacement(out, manifest, dir + kEnabledFile, kStateFileHint, 0))
-            out << kUserChoice << '\n';
+        if (!stageFile(manifest, dir + kEnabledFile, kStateFileHint,
+                       std::string(kUserChoice) + "\n")) {
+            Reporter::installFailed(Installer::instance(), record, "meta/enabled");
+            return false;
+        }
     } else {
         scheduleRemoval(manifest, dir + kEnabledFile);
     }
@@ -471,10 +562,47 @@ void dropWritesBelow(Manifest& manifest, const std::string& directory) {
 
 }  // namespace
 
-void removePackageFiles(InstalledPackage& record, Manifest& manifest) {
+void listFiles(Installer& installer, const InstalledPackage& record) {
     for (const std::string& stored : record.files) {
         const std::string location = installedLocation(stored);
-        if (!location.empty()) scheduleRemoval(manifest, location);
+        if (!location.empty()) installer.fileOwners.emplace(location, &record);
+    }
+}
+
+namespace {
+
+// The record stops listing the file; true when another installed package still lists it.
+bool listedByAnother(Installer& installer, const InstalledPackage& record,
+                     const std::string& location) {
+    const auto [first, last] = installer.fileOwners.equal_range(location);
+    bool another = false;
+    for (auto owner = first; owner != last;) {
+        if (owner->second == &record) {
+            owner = installer.fileOwners.erase(owner);
+        } else {
+            another = true;
+            ++owner;
+        }
+    }
+    return another;
+}
+
+bool isDirectoryPath(const std::string& path) {
+    struct stat info;
+    return lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+}  // namespace
+
+void removePackageFiles(InstalledPackage& record, Manifest& manifest) {
+    Installer& installer = Installer::instance();
+    for (const std::string& stored : record.files) {
+        const std::string location = installedLocation(stored);
+        if (location.empty()) continue;
+        // Shared paths: a file goes only with the last package that lists it, and a directory
+        // (which older versions could list) holds other packages' files, so it never goes.
+        if (listedByAnother(installer, record, location) || isDirectoryPath(location)) continue;
+        scheduleRemoval(manifest, location);
     }
     record.files.clear();
     const std::string dir = databaseDir(record);

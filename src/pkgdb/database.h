@@ -10,12 +10,15 @@
 #include "frontend/manifest.h"
 #include "pkgdb/names.h"
 #include "pkgdb/package_record.h"
+#include "pkgdb/text_file.h"
 
 class Installer;
 
 constexpr const char* kDatabaseRoot = "/flash/var/pdb/";
 constexpr const char* kImageStore = "/rw/pckg/.images/";
 constexpr const char* kBootImagePath = "/flash/bootimage";
+// Replaced by an empty file whenever a run commits or saves package changes.
+constexpr const char* kPackagesChangedFlag = "/flash/PCKGS_CHANGED";
 constexpr const char* kFlashRoot = "/flash";
 
 // Staged files go to RAM unless the target's filesystem keeps this much room beside them.
@@ -45,6 +48,10 @@ std::string replacementDirectory(const std::string& target, uint64_t sizeHint);
 [[nodiscard]] bool openReplacement(std::ofstream& out, Manifest& manifest,
                                    const std::string& target, uint64_t sizeHint, unsigned mode);
 
+// Stages a small file holding `text`; false (errno set) when it could not be written whole.
+[[nodiscard]] bool stageFile(Manifest& manifest, const std::string& path, uint64_t sizeHint,
+                             const std::string& text);
+
 // Stages the removal of an existing path. For a path that does not exist, a pending operation
 // on it is dropped (with its temporary file), since there is then nothing to replace.
 void scheduleRemoval(Manifest& manifest, const std::string& path);
@@ -55,25 +62,27 @@ void scheduleRemoval(Manifest& manifest, const std::string& path);
 
 // The database entries to load, in directory order: the names that may be package names
 // (not hidden, no white space) of directories below `directory`. A stray file, such as a
-// temporary file left by an interrupted commit, is no package. False when the directory cannot
-// be read.
-[[nodiscard]] bool databaseEntryNames(const std::string& directory,
-                                      std::vector<std::string>& names);
+// temporary file left by an interrupted commit, is no package. Absent when the directory does
+// not exist; Unreadable when it, or what a listed name is, could not be read.
+[[nodiscard]] ReadResult databaseEntryNames(const std::string& directory,
+                                            std::vector<std::string>& names, ReadFailure& failure);
 
-// Appends the records whose images lie in the entry directories (place 0: "<entry>/image") or
-// in `imageDirectory` under the entry's name (place 1). Bundle members precede their bundle.
-// False only when the database root cannot be opened.
-[[nodiscard]] bool readImages(Installer& installer, const std::string& imageDirectory, int place);
+// Appends the records whose images lie in the entry directories `names` (place 0:
+// "<entry>/image") or in `imageDirectory` under the entry's name (place 1). Bundle members
+// precede their bundle. A missing or damaged image is passed over (the entry is loaded from its
+// metadata); false when an image could not be read.
+[[nodiscard]] bool readImages(Installer& installer, const std::vector<std::string>& names,
+                              const std::string& imageDirectory, int place, ReadFailure& failure);
 
 // Completes a record from its entry directory: the metadata when no image supplied a version,
-// then the state files and the package's schedule. A broken or stale entry is marked for
-// uninstall rather than reported.
-void readDatabaseEntry(InstalledPackage& record);
+// then the state files and the package's schedule. A missing, malformed or stale entry is
+// marked for uninstall rather than reported; false when one of its files could not be read.
+[[nodiscard]] bool readDatabaseEntry(InstalledPackage& record, ReadFailure& failure);
 
-// Appends the entries of a list file ("name min max" lines, with a signed priority after them
-// when `withPriority`). A missing file is an empty list; false when the file is malformed.
-[[nodiscard]] bool readEntries(const std::string& path, std::vector<DependencyEntry>& out,
-                               bool withPriority);
+// Appends the entries of a list file's text ("name min max" lines, with a signed priority after
+// them when `withPriority`); false when the text is malformed. Entries read before that stay.
+[[nodiscard]] bool parseEntries(const std::string& text, std::vector<DependencyEntry>& out,
+                                bool withPriority);
 
 // Stages one list file; false when it could not be written.
 [[nodiscard]] bool writeEntries(Manifest& manifest, const std::string& path,
@@ -89,7 +98,12 @@ void readDatabaseEntry(InstalledPackage& record);
 // file strictly below "/flash" without "..".
 std::string installedLocation(const std::string& storedPath);
 
+// Counts the record's files as listed by an installed package (Installer::fileOwners): done for
+// every record that enters the installed set with files.
+void listFiles(Installer& installer, const InstalledPackage& record);
+
 // Stages the removal of the package's installed files, its entry directory (dropping the writes
 // staged into it), its images in the entry and in the image store (and of the boot image it
-// alone holds), and clears its file list and pending action.
+// alone holds), and clears its file list and pending action. A file that another installed
+// package still lists stays, and so does a directory listed as a file.
 void removePackageFiles(InstalledPackage& record, Manifest& manifest);

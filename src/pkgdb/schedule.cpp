@@ -1,7 +1,7 @@
 #include "pkgdb/schedule.h"
 
 #include <cctype>
-#include <fstream>
+#include <sstream>
 
 std::string schedulePath(const std::string& packageName) {
     std::string reduced;
@@ -11,11 +11,16 @@ std::string schedulePath(const std::string& packageName) {
     return kScheduleRoot + reduced + kScheduleFileName;
 }
 
-void readSchedule(InstalledPackage& record) {
-    std::ifstream in(schedulePath(record.name));
+bool readSchedule(InstalledPackage& record, ReadFailure& failure) {
+    std::string text;
+    // Only the first word counts: a request is a few bytes, whatever else the file holds.
+    if (readTextFile(schedulePath(record.name), text, failure, kScheduleReadLimit) ==
+        ReadResult::Unreadable)
+        return false;
+    std::istringstream in(text);
     std::string word;
     // A missing, empty or unrecognised request is no error; the rest of the file is ignored.
-    if (!(in >> word)) return;
+    if (!(in >> word)) return true;
     if (word == "uninstall") {
         record.scheduledAction = ActionUninstall;
     } else if (word == "enable") {
@@ -25,6 +30,7 @@ void readSchedule(InstalledPackage& record) {
         record.scheduledAction = ActionDisable;
         record.userChoice = true;
     }
+    return true;
 }
 
 bool staysActive(const InstalledPackage& package) {

@@ -94,8 +94,17 @@ void progress(Installer& installer, const InstalledPackage& record, const Packag
     progress(installer, record, reader.consumed(), reader.declaredSize());
 }
 
+namespace {
+
+void markFailed(Installer& installer, int cause) {
+    if (installer.failure == 0) installer.failure = cause != 0 ? cause : EIO;
+}
+
+}  // namespace
+
 void installFailed(Installer& installer, const InstalledPackage& record, const std::string& path) {
     const int cause = errno;
+    markFailed(installer, cause);
     const std::string name = displayName(record);
     if (cause == ENOSPC)
         error(installer, "installation of %s failed: disk is too small", name.c_str());
@@ -106,8 +115,23 @@ void installFailed(Installer& installer, const InstalledPackage& record, const s
               path.c_str(), std::strerror(cause));
 }
 
+void readFailed(Installer& installer, const std::string& what, int cause) {
+    markFailed(installer, cause);
+    error(installer, "could not read %s: %s", what.c_str(), std::strerror(cause));
+}
+
+void writeFailed(Installer& installer, const std::string& what, int cause) {
+    markFailed(installer, cause);
+    error(installer, "could not write %s: %s", what.c_str(), std::strerror(cause));
+}
+
 void brokenPackage(Installer& installer, const InstalledPackage& record) {
     error(installer, "installation of %s failed: broken package", displayName(record).c_str());
+}
+
+void brokenPackage(Installer& installer, const InstalledPackage& record, const std::string& why) {
+    error(installer, "installation of %s failed: broken package: %s", displayName(record).c_str(),
+          why.c_str());
 }
 
 void reservePostlog(Installer& installer) {

@@ -32,8 +32,14 @@ void progress(Installer& installer, const InstalledPackage& record, uint64_t con
 void progress(Installer& installer, const InstalledPackage& record, const PackageReader& reader);
 
 // An error chosen by errno as it is on entry; `path` names the file that could not be made.
+// Like the two below, it marks the run as failed (Installer::failure).
 void installFailed(Installer& installer, const InstalledPackage& record, const std::string& path);
+// "could not read WHAT: ERROR-TEXT" and "could not write WHAT: ERROR-TEXT" for the errno `cause`.
+void readFailed(Installer& installer, const std::string& what, int cause);
+void writeFailed(Installer& installer, const std::string& what, int cause);
 void brokenPackage(Installer& installer, const InstalledPackage& record);
+// The same with what is wrong with it: "installation of PKG failed: broken package: WHY".
+void brokenPackage(Installer& installer, const InstalledPackage& record, const std::string& why);
 
 void reservePostlog(Installer& installer);
 void writePostlog(Installer& installer);

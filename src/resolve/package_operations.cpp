@@ -1,7 +1,7 @@
 #include "resolve/package_operations.h"
 
 #include <algorithm>
-#include <fstream>
+#include <cerrno>
 
 #include "pkgdb/database.h"
 #include "pkgdb/schedule.h"
@@ -15,9 +15,10 @@ constexpr PackageVersion kCleanupSystemFloor = 0x031665FF;
 
 void writeStateFile(Manifest& manifest, const InstalledPackage& package, const char* file,
                     const char* word) {
-    std::ofstream out;
-    if (openReplacement(out, manifest, databaseDir(package) + file, kStateFileHint, 0))
-        out << word << '\n';
+    const std::string path = databaseDir(package) + file;
+    // Reported and remembered: the run that staged the change commits nothing.
+    if (!stageFile(manifest, path, kStateFileHint, std::string(word) + "\n"))
+        Reporter::writeFailed(Installer::instance(), path, errno);
 }
 
 void removeStateFile(Manifest& manifest, const InstalledPackage& package, const char* file) {

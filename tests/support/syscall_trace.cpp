@@ -135,6 +135,7 @@ void follow(pid_t pid, const TracePlan& plan, TraceResult& result) {
             continue;
         }
         if (!counts(plan, call)) continue;
+        result.calls.push_back(call);
         const uint64_t index = result.counted++;
         const bool hit = index == plan.at || (plan.persistent && index > plan.at);
         if (plan.action == TracePlan::Count || !hit) continue;
@@ -206,6 +207,11 @@ bool ownMountNamespace() {
 }
 
 }  // namespace
+
+uint32_t kindOf(long call) {
+    const auto found = kindsByCall().find(call);
+    return found == kindsByCall().end() ? 0 : found->second;
+}
 
 bool canTrace() {
     return kTraceablePlatform && *TARGET_EMULATOR == '\0' && canChangeRoot();

@@ -45,7 +45,11 @@ struct TraceResult : RunResult {
     uint64_t counted = 0;  // counted calls that were entered, the one acted on included
     bool acted = false;    // the run reached `at`
     long call = -1;        // the number of the system call acted on
+    std::vector<long> calls;  // the numbers of the counted calls, in the order they were made
 };
+
+// The kind a system call is counted as (0 for calls of no kind above).
+uint32_t kindOf(long call);
 
 // Whether runs can be traced here: ptrace on this processor, not under an emulator.
 bool canTrace();

@@ -184,7 +184,7 @@ class TamperSweepTest : public InstallFixture {
             boardMinimumSource = [] { return uint32_t(0); };
             const auto accepted = [&](std::string changed) {
                 installer.packages.clear();
-                installer.loadDatabase(true, "i386");
+                if (!installer.loadDatabase(true, "i386")) return false;
                 std::istringstream in(changed);
                 Manifest manifest;
                 const int result = installFromStream(installer, manifest, in, 0, ChoiceMap{},

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <iterator>
@@ -114,7 +115,14 @@ void readMetadata(const std::string& dir, Installed& entry) {
         {"provides", &record.provides},
         {"conflicts", &record.conflicts}};
     for (const auto& [file, list] : lists) {
-        if (!readEntries(dir + file, *list, list == &record.provides) && entry.problem.empty())
+        std::string text;
+        ReadFailure failure;
+        const ReadResult read = readTextFile(dir + file, text, failure);
+        if (!entry.problem.empty()) continue;
+        if (read == ReadResult::Unreadable)
+            entry.problem = std::string("its ") + file + " file cannot be read: " +
+                            std::strerror(failure.error);
+        else if (read == ReadResult::Read && !parseEntries(text, *list, list == &record.provides))
             entry.problem = std::string("its ") + file + " file is malformed";
     }
     std::ifstream bundle(dir + "bundle");
@@ -145,7 +153,8 @@ void readState(const std::string& root, Installed& entry) {
 bool loadRoot(const std::string& root, std::vector<Installed>& packages) {
     const std::string database = root + kDatabaseRoot;
     std::vector<std::string> names;
-    if (!databaseEntryNames(database, names))
+    ReadFailure failure;
+    if (databaseEntryNames(database, names, failure) != ReadResult::Read)
         return fail("%s holds no package database (%s cannot be read)", root.c_str(),
                     database.c_str());
     std::sort(names.begin(), names.end());

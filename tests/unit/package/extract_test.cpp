@@ -6,11 +6,13 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <iostream>
 #include <sstream>
 
+#include "pkgdb/database.h"
 #include "report/installer.h"
 #include "support/container_bytes.h"
 #include "support/package_bytes.h"
@@ -53,6 +55,8 @@ struct Extraction {
     std::string name = "pkg";
     bool disabled = false;
     BoardVariant variant;
+    std::vector<std::string> onFlash;  // written (768 KiB each) before the extraction
+    std::vector<std::string> removed;  // their removal staged before the extraction
 };
 
 // In the sandbox child: extracts the container of `bytes` and prints the result, the record's
@@ -69,7 +73,10 @@ int extractAndPrint(const std::string& bytes, const Extraction& how) {
     InstalledPackage record(how.name);
     record.version = 0x07016600;
     record.disabled = how.disabled;
+    for (const std::string& path : how.onFlash)
+        std::ofstream(path, std::ios::binary) << std::string(768 * 1024, 'o');
     Manifest manifest;
+    for (const std::string& path : how.removed) scheduleRemoval(manifest, path);
     const bool ok = extractFiles(record, manifest, reader, how.variant);
     std::cout << "result " << ok << '\n';
     for (const std::string& file : record.files) std::cout << "file " << file << '\n';
@@ -331,30 +338,63 @@ TEST(ExtractFiles, UnsafeNamesAreRefusedBeforeStaging) {
 TEST(ExtractFiles, WriteFailuresNameTheEntry) {
     REQUIRE_ROOT_CHANGE();
     Sandbox sandbox;
-    // A file where the target's directory should be: no temporary file can be made beside it.
-    sandbox.writeFile("/flash/etc", "a file");
-    const RunResult run = extractInSandbox(
-        sandbox, packageWith(deflated(inflatedContainer({{"ok", "1"}, {"/etc/conf", "2"}}))));
+    // No room beside the targets on a small flash, and no RAM to stage in instead.
+    ASSERT_EQ(rmdir(sandbox.path("/ram").c_str()), 0);
+    const RunResult run =
+        extractInSandbox(sandbox, packageWith(deflated(inflatedContainer({{"/etc/conf", "2"}}))),
+                         {}, {.mounts = {{"/flash", 64 * 1024}}});
     EXPECT_EQ(run.out,
-              "result 0\nfile /flash/ok\nstaged /flash/ok 644 \"1\"\n"
-              "ERROR: installation of pkg-7.1 failed: could not create /etc/conf: Not a "
-              "directory\nprogress 1\nnext 9\n")
+              "result 0\nERROR: installation of pkg-7.1 failed: could not create /etc/conf: No "
+              "such file or directory\nprogress 0\nnext 9\n")
         << run.err;
 }
 
-TEST(ExtractFiles, FullFlashIsADiskTooSmall) {
+TEST(ExtractFiles, StagingStopsAtWhatFlashCanKeep) {
     REQUIRE_ROOT_CHANGE();
-    Sandbox sandbox;
-    std::vector<ContainerEntry> entries;
-    for (int i = 0; i < 4; ++i) entries.push_back({"f" + std::to_string(i), randomBytes(90000, i)});
-    // Neither flash nor RAM can hold all four files.
-    const RunResult run =
-        extractInSandbox(sandbox, packageWith(deflated(inflatedContainer(entries))), {},
-                         {.mounts = {{"/flash", 256 * 1024}, {"/ram", 128 * 1024}}});
-    EXPECT_NE(run.out.find("ERROR: installation of pkg-7.1 failed: disk is too small\n"),
-              std::string::npos)
-        << run.out << run.err;
-    EXPECT_EQ(run.out.rfind("result 0\nfile /flash/f0\nfile /flash/f1\n", 0), 0u) << run.out;
+    // A flash of 1 MiB, and RAM enough for all: the flash alone bounds what is staged, wherever
+    // it is staged. A replaced file, or one the run removes, gives its room back.
+    constexpr size_t kKiB = 1024;
+    const std::string threeQuarters(768 * kKiB, 'z');
+    std::vector<ContainerEntry> bomb;  // 16 MiB inflated from a few KiB
+    for (int i = 0; i < 16; ++i)
+        bomb.push_back({"f" + std::to_string(i), std::string(1024 * kKiB, 'z')});
+    const struct {
+        const char* what;
+        std::vector<ContainerEntry> entries;
+        Extraction how;
+        const char* stagedLast;  // the last file staged, or none
+    } cases[] = {
+        {"a container far larger than the flash", bomb, {}, "f0"},
+        {"a file replacing one as large",
+         {{"f0", threeQuarters}},
+         {.onFlash = {"/flash/f0"}},
+         "f0"},
+        {"a file where the run removes one",
+         {{"new", threeQuarters}},
+         {.onFlash = {"/flash/old"}, .removed = {"/flash/old"}},
+         "new"},
+        {"a file beside one that stays",
+         {{"new", threeQuarters}},
+         {.onFlash = {"/flash/old"}},
+         nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Sandbox sandbox;
+        const RunResult run =
+            extractInSandbox(sandbox, packageWith(deflated(inflatedContainer(c.entries))), c.how,
+                             {.mounts = {{"/flash", 1024 * kKiB}, {"/ram", 32 * 1024 * kKiB}}});
+        const bool whole = c.stagedLast && c.entries.back().name == c.stagedLast;
+        EXPECT_EQ(run.out.find("disk is too small\n") == std::string::npos, whole) << run.out;
+        size_t staged = 0;
+        for (size_t at = 0; (at = run.out.find("staged /flash/", at)) != std::string::npos; ++at)
+            ++staged;
+        EXPECT_EQ(staged, c.how.removed.size() + (c.stagedLast ? 1 : 0)) << run.out;
+        if (c.stagedLast) {
+            EXPECT_NE(run.out.find(std::string("file /flash/") + c.stagedLast + "\n"),
+                      std::string::npos);
+        }
+    }
 }
 
 }  // namespace

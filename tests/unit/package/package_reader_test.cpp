@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <cerrno>
 #include <random>
 #include <sstream>
+#include <system_error>
 
 #include "report/reporter.h"
 #include "support/package_bytes.h"
@@ -68,15 +70,19 @@ std::string readPayload(PackageReader& reader) {
     return payload;
 }
 
-// A source that counts the bytes it hands out and may refuse to seek, like a pipe.
+// A source that counts the bytes it hands out and may refuse to seek, like a pipe. Reading a
+// byte at `failAt` or later throws an I/O error, as a file buffer does on a failed read.
 class CountingSource : public std::streambuf {
 public:
     CountingSource(std::string data, bool seekable) : data_(std::move(data)), seekable_(seekable) {}
     size_t bytesRead = 0;
     int seeks = 0;
+    size_t failAt = SIZE_MAX;
 
 protected:
     int_type underflow() override {
+        if (position_ >= failAt && position_ < data_.size())
+            throw std::ios_base::failure("read", std::error_code(EIO, std::system_category()));
         return position_ < data_.size() ? traits_type::to_int_type(data_[position_])
                                         : traits_type::eof();
     }
@@ -89,6 +95,11 @@ protected:
         return c;
     }
     std::streamsize xsgetn(char* out, std::streamsize n) override {
+        // A file buffer reads on until it has all it was asked for: past a failing byte, never.
+        if (n > 0 && position_ + size_t(n) > failAt && failAt < data_.size()) {
+            position_ = failAt;
+            underflow();
+        }
         const size_t available = position_ < data_.size() ? data_.size() - position_ : 0;
         const size_t k = std::min<size_t>(size_t(n), available);
         data_.copy(out, k, position_);
@@ -794,6 +805,33 @@ TEST(PackageReaderTee, AFullSinkStopsTheReader) {
     reader.clear();
     EXPECT_EQ(reader.nextPart(), -1);
     EXPECT_EQ(sink.taken, file.substr(0, 500));
+}
+
+TEST(PackageReaderTee, AFailedReadOfTheSourceStopsTheReaderWithItsError) {
+    PackageBytes builder;
+    builder.header("p", 1).part(21, randomBytes(3000, 5)).part(4, randomBytes(1000, 11));
+    const std::string file = builder.part(9, "sig").bytes();
+    // In the outer header, a part header, the header block, the image, the file container.
+    for (const size_t failAt : {size_t(0), size_t(10), size_t(20), size_t(1000), file.size() - 9}) {
+        for (const bool hashing : {true, false}) {
+            SCOPED_TRACE(std::to_string(failAt) + (hashing ? " hashed" : ""));
+            CountingSource source(file, true);
+            source.failAt = failAt;
+            std::istream in(&source);
+            PackageReader reader(in, hashing);
+            reader.wantedTypes = {1, 4, 9, 21};
+            // Each way of reading a payload: a character, a peek, a block.
+            while (reader.nextPart() != PartType::None) {
+                reader.get();
+                reader.peek();
+                std::string rest(reader.parts().partRemaining(), '\0');
+                reader.read(rest.data(), std::streamsize(rest.size()));
+            }
+            EXPECT_EQ(reader.parts().readError(), EIO);
+            EXPECT_TRUE(reader.fail());
+            EXPECT_LE(source.bytesRead, failAt);
+        }
+    }
 }
 
 TEST(PackageReaderProgress, BarFollowsTheBytesConsumed) {

@@ -180,7 +180,8 @@ std::string loadEntries(const Sandbox& sandbox, std::vector<std::string> names) 
                                   [names] {
                                       for (const auto& name : names) {
                                           InstalledPackage record(name);
-                                          readDatabaseEntry(record);
+                                          ReadFailure failure;
+                                          if (!readDatabaseEntry(record, failure)) return 1;
                                           std::cout << describeRecord(record);
                                       }
                                       return 0;
@@ -438,10 +439,12 @@ TEST(DatabaseEntryTest, OnlyDirectoriesWithPackageNamesAreEntries) {
     ASSERT_EQ(symlink("good", sandbox.path("/flash/var/pdb/linked").c_str()), 0);
     ASSERT_EQ(symlink("nowhere", sandbox.path("/flash/var/pdb/dangling").c_str()), 0);
     std::vector<std::string> names;
-    ASSERT_TRUE(databaseEntryNames(sandbox.path("/flash/var/pdb"), names));
+    ReadFailure failure;
+    ASSERT_EQ(databaseEntryNames(sandbox.path("/flash/var/pdb"), names, failure), ReadResult::Read);
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"also-good_1", "good", "linked"}));
-    EXPECT_FALSE(databaseEntryNames(sandbox.path("/flash/var/missing"), names));
+    EXPECT_EQ(databaseEntryNames(sandbox.path("/flash/var/missing"), names, failure),
+              ReadResult::Absent);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -467,7 +470,7 @@ std::string singlePackage(const std::string& name, PackageVersion version, uint3
 RunResult loadAll(const Sandbox& sandbox, bool quiet = false) {
     return runInRoot(sandbox, [quiet] {
         Installer installer;
-        installer.loadDatabase(quiet, "ppc");
+        if (!installer.loadDatabase(quiet, "ppc")) return 1;
         std::cout << "arch " << installer.arch << " quiet " << int(installer.quiet) << '\n';
         for (const auto& r : installer.packages) {
             std::cout << r->name << " v" << r->version << " bundle=" << r->bundle.name << '/'
@@ -627,7 +630,8 @@ TEST(DatabaseEntryTest, ImageKeptPackageKeepsItsFileListForTheUninstall) {
     const RunResult run = testsupport::runInRoot(sandbox, [] {
         InstalledPackage r("router-ui");
         r.version = makeVersion(7, 1, kReleaseFinal, 0);
-        readDatabaseEntry(r);
+        ReadFailure failure;
+        if (!readDatabaseEntry(r, failure)) return 1;
         if (r.files != std::set<std::string>{"/flash/bin/ui"}) return 1;
         Manifest manifest;
         removePackageFiles(r, manifest);

@@ -30,7 +30,8 @@ std::string applySchedule(const Sandbox& sandbox, const std::string& name, bool 
         record.disabled = disabled;
         record.userChoice = userChoice;
         record.scheduledAction = action;
-        readSchedule(record);
+        ReadFailure failure;
+        if (!readSchedule(record, failure)) return 1;
         std::cout << record.scheduledAction << ' ' << record.userChoice << ' ' << record.disabled;
         return 0;
     });
@@ -77,11 +78,11 @@ TEST(ScheduleTest, LoaderAppliesTheScheduleAfterTheStateFiles) {
     // A placeholder record never reads its schedule.
     sandbox.writeFile("/ram/pdb/hold/schedule", "uninstall");
     const RunResult run = testsupport::runInRoot(sandbox, [] {
+        ReadFailure failure;
         InstalledPackage vpn("vpn");
-        readDatabaseEntry(vpn);
         InstalledPackage hold("hold");
         hold.version = hold.buildTime = kPlaceholderMark;
-        readDatabaseEntry(hold);
+        if (!readDatabaseEntry(vpn, failure) || !readDatabaseEntry(hold, failure)) return 1;
         std::cout << vpn.disabled << vpn.userChoice << vpn.scheduledAction << ' '
                   << hold.scheduledAction;
         return 0;
