@@ -1,26 +1,31 @@
 #include "frontend/command_line.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <set>
 
+#include "frontend/journal.h"
 #include "frontend/listing.h"
 #include "frontend/manifest.h"
-#include "frontend/upgrade.h"
 #include "frontend/stdin_install.h"
+#include "frontend/upgrade.h"
 #include "resolve/package_operations.h"
 #include "report/installer.h"
+#include "report/reporter.h"
 
 namespace {
 
 enum class Examination { Prepare, Ended };
 
 // Examines the arguments in order; the first matching option acts. An option that takes a
-// value and stands last is not that option, and so falls through to the usage line.
-Examination examineArguments(int argc, char** argv, RunOptions& options) {
+// value and stands last is not that option, and so falls through to the usage line. The modes
+// that end the run here leave their exit status in `status`.
+Examination examineArguments(int argc, char** argv, RunOptions& options, int& status) {
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -47,10 +52,12 @@ Examination examineArguments(int argc, char** argv, RunOptions& options) {
         } else if (argument == "--month" && hasValue) {
             ++i;
         } else if (argument == "--commit") {
-            runCommitMode();
+            Installer::instance().quiet = options.quiet;
+            status = runCommitMode();
             return Examination::Ended;
         } else if (argument == "--cancel") {
-            runCancelMode();
+            Installer::instance().quiet = options.quiet;
+            status = runCancelMode();
             return Examination::Ended;
         } else if (argument == "--show") {
             options.show = true;
@@ -68,23 +75,85 @@ void prepareProcess(RunOptions& options) {
     if (const char* arch = getenv("arch")) options.arch = arch;
 }
 
+bool exists(const std::string& path) {
+    struct stat info;
+    return lstat(path.c_str(), &info) == 0;
+}
+
+// Whether temporary files on flash still have a purpose: a saved set awaiting "--commit" or a
+// journal the next run finishes.
+bool stagedWorkPending() {
+    return exists(kSavedManifestPath) || exists(stagingFiles().journal);
+}
+
+// Writes what the run recorded so far to the postlog at once, so that it is there whatever
+// becomes of the rest of the run.
+void logNow(Installer& installer) {
+    Reporter::writePostlog(installer);
+    installer.messages.clear();
+}
+
+// Before anything else, finishes what interrupted runs left: their journal is carried out to
+// its end, then their temporary files are deleted, except those of a saved set that still
+// awaits "--commit".
+Recovery settleEarlierRuns(Installer& installer) {
+    const Recovery recovery = recoverJournal();
+    if (recovery != Recovery::NoJournal) logNow(installer);
+    if (recovery == Recovery::Failed) return recovery;
+    std::set<std::string> saved;
+    {
+        Manifest pending;
+        pending.load(kSavedManifestPath);
+        for (const auto& [target, entry] : pending) saved.insert(entry.source);
+    }
+    // The copy of an interrupted standard-input run is no temporary file by name, but as
+    // much a leftover.
+    if (sweepTemporaries(saved)) unlink(kStdinCopySource);
+    endStaging(stagedWorkPending());
+    return recovery;
+}
+
+// The end of a run that may have staged files: the marker goes once nothing needs them.
+int endRun(Installer& installer, int status, bool log) {
+    endStaging(stagedWorkPending());
+    if (log) logNow(installer);
+    return status;
+}
 
 }  // namespace
 
-void runCommitMode() {
+Manifest::Result commitRun(Manifest& manifest) {
+    const Manifest::Result result = manifest.commit(false);
+    if (result == Manifest::Result::Refused) manifest.discard();
+    return result;
+}
+
+int runCommitMode() {
+    Installer& installer = Installer::instance();
+    if (settleEarlierRuns(installer) == Recovery::Failed) return kCommitFailedStatus;
     Manifest manifest;
     manifest.load(kSavedManifestPath);
     std::cout << "finishing install... " << std::flush;
-    manifest.commit(true);
+    // A refused commit keeps the saved set and its files: it can be tried again or cancelled.
+    const bool done = manifest.commit(true) == Manifest::Result::Done;
     std::cout << "\b \n" << std::flush;
+    return endRun(installer, done ? 0 : kCommitFailedStatus, !done);
 }
 
-void runCancelMode() {
+int runCancelMode() {
+    Installer& installer = Installer::instance();
+    const Recovery recovery = settleEarlierRuns(installer);
+    if (recovery == Recovery::Failed) return kCommitFailedStatus;
     Manifest manifest;
     manifest.load(kSavedManifestPath);
-    // Loaded entries are plain moves, so this deletes no staged file; it only forgets them.
+    // Loaded sources with the temporary prefix are the set's own files and go with it.
     manifest.discard();
     unlink(kSavedManifestPath);
+    if (recovery == Recovery::Finished) {
+        Reporter::warning(installer, "can not cancel a commit that has started; it was finished");
+        return endRun(installer, kCommitFailedStatus, true);
+    }
+    return endRun(installer, 0, false);
 }
 
 int installerMain(int argc, char** argv) {
@@ -93,8 +162,11 @@ int installerMain(int argc, char** argv) {
         return 0;
 
     RunOptions options;
-    if (examineArguments(argc, argv, options) == Examination::Ended) return 0;
+    int status = 0;
+    if (examineArguments(argc, argv, options, status) == Examination::Ended) return status;
     prepareProcess(options);
+    installer.quiet = options.quiet;
+    if (settleEarlierRuns(installer) == Recovery::Failed) return kCommitFailedStatus;
     installer.loadDatabase(options.quiet, options.arch);
 
     // The listing wins over a later "--cleanup" or "-", which do not stop at "--show".
@@ -105,13 +177,14 @@ int installerMain(int argc, char** argv) {
     if (options.cleanup) {
         Manifest manifest;
         cleanupPackages(installer, manifest);
-        manifest.commit(false);
-        return 0;
+        const bool done = commitRun(manifest) == Manifest::Result::Done;
+        return endRun(installer, done ? 0 : kCommitFailedStatus, !done);
     }
     // Both installing modes first carry out what other programs scheduled.
     Manifest manifest;
     applyScheduledActions(installer, manifest, 1);
-    if (options.fromStdin)
-        return installFromStdin(installer, manifest, options.installFlags, std::cin);
-    return runUpgradeMode(installer, manifest, options.installFlags, options.commitNow);
+    status = options.fromStdin
+                 ? installFromStdin(installer, manifest, options.installFlags, std::cin)
+                 : runUpgradeMode(installer, manifest, options.installFlags, options.commitNow);
+    return endRun(installer, status, false);
 }

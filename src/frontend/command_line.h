@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "frontend/manifest.h"
+
 // Permission bits handed to installation; the same word holds the conditions a candidate check
 // finds, and any found condition outside the accepted set refuses the candidate.
 using InstallFlags = uint32_t;
@@ -21,6 +23,12 @@ constexpr const char* kDefaultArch = "i386";
 constexpr const char* kSavedManifestPath = "/ram/MANIFEST";
 constexpr const char* kUsageLine = "usage: installer [-q] [-r <root>] [-]";
 
+// Exit status of a run whose changes did not fit on flash.
+constexpr int kNoSpaceStatus = 28;
+// Exit status of a run whose commit was refused or not finished, or that could not finish an
+// interrupted one.
+constexpr int kCommitFailedStatus = 1;
+
 struct RunOptions {
     bool cleanup = false;
     bool fromStdin = false;
@@ -35,6 +43,10 @@ struct RunOptions {
 // Runs one job as the command line says and returns the exit status.
 int installerMain(int argc, char** argv);
 
-// The modes that act while the arguments are examined, before any root change.
-void runCommitMode();
-void runCancelMode();
+// The modes that act while the arguments are examined, before any root change. They return the
+// exit status.
+int runCommitMode();
+int runCancelMode();
+
+// Commits a run's operations; when the commit is refused, its staged files are discarded.
+Manifest::Result commitRun(Manifest& manifest);

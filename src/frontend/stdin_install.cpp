@@ -9,8 +9,10 @@
 #include <iostream>
 
 #include "package/install.h"
+#include "frontend/staging.h"
 #include "pkgdb/database.h"
 #include "report/reporter.h"
+#include "resolve/space.h"
 
 CopySink::~CopySink() {
     (void)close();
@@ -80,11 +82,26 @@ bool CopySink::close() {
     return flushed && error_ == 0;
 }
 
+bool stageChangedFlag(Installer& installer, Manifest& manifest) {
+    std::ofstream flag;
+    if (openReplacement(flag, manifest, kPackagesChangedFlag, 1, 0)) {
+        flag.close();
+        if (!flag.fail()) return true;
+    }
+    // Without the flag the rest of the system would not learn of the change.
+    Reporter::error(installer, "could not stage %s: %s", kPackagesChangedFlag,
+                    std::strerror(errno));
+    return false;
+}
+
 int installFromStdin(Installer& installer, Manifest& manifest, InstallFlags flags,
                      std::istream& in) {
     CopySink copy;
-    if (!copy.open(kStdinCopyPath)) {
+    // The copy lies on flash outside the manifest: the marker must be there first, so that a
+    // run cut short has it removed.
+    if (!markStaging() || !copy.open(kStdinCopyPath)) {
         std::cout << kCopyNotOpened << '\n' << std::flush;
+        manifest.discard();
         return kStdinCopyUnavailable;
     }
     std::string imageDir;
@@ -98,22 +115,34 @@ int installFromStdin(Installer& installer, Manifest& manifest, InstallFlags flag
         if (result == kInstallDone) result = kInstallUnreadable;
     }
 
-    const bool copyKept = result == kInstallDone && (bootFlag || !imageDir.empty());
+    bool copyKept = result == kInstallDone && (bootFlag || !imageDir.empty());
     // The copy was written outside the manifest: unless it becomes an image, nothing else
     // would ever remove it from flash. Removed before the commit, it is not synced either.
     if (!copyKept) unlink(kStdinCopyPath);
-    if (result == kInstallDone) {
+    if (result != kInstallDone) {
+        manifest.discard();
+    } else {
         if (bootFlag) {
             manifest.addMove(kStdinCopySource, kBootImagePath);
             if (!imageDir.empty()) manifest.addLink(kBootImagePath, imageDir + kImageFileName);
         } else if (!imageDir.empty()) {
             manifest.addMove(kStdinCopySource, imageDir + kImageFileName);
         }
-        std::ofstream flag;
-        if (openReplacement(flag, manifest, kPackagesChangedFlag, 1, 0)) flag.close();
-        manifest.commit(false);
-    } else {
-        manifest.discard();
+        // The same rules as an upgrade's: a reinstall is how a router short of space is repaired.
+        if ((flags & allowReinstall) == 0 && !hasEnoughSpace(manifest)) {
+            Reporter::error(installer, "not enough space for upgrade");
+            manifest.discard();
+            result = kNoSpaceStatus;
+        } else if (!stageChangedFlag(installer, manifest)) {
+            manifest.discard();
+            result = kInstallUnreadable;
+        } else {
+            const Manifest::Result committed = commitRun(manifest);
+            if (committed != Manifest::Result::Done) result = kCommitFailedStatus;
+            // An unfinished commit's journal still moves the copy into place.
+            copyKept = copyKept && committed == Manifest::Result::Unfinished;
+        }
+        if (result != kInstallDone && copyKept) unlink(kStdinCopyPath);
     }
     Reporter::writePostlog(installer);
     return result;

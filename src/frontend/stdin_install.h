@@ -53,6 +53,10 @@ class CopySink : public std::streambuf {
     std::vector<char> buffer_;
 };
 
+// Stages the empty flag file that tells the rest of the system that packages changed; false
+// (reported) when it cannot be staged.
+[[nodiscard]] bool stageChangedFlag(Installer& installer, Manifest& manifest);
+
 // Runs the mode on `in` after the scheduled actions were staged in `manifest`: installs the
 // package, commits on success and discards on failure, writes the postlog. Returns the exit
 // status: the installation's result, or kStdinCopyUnavailable.

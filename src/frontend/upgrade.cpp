@@ -5,6 +5,8 @@
 
 #include <sys/stat.h>
 
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <set>
@@ -121,7 +123,6 @@ std::vector<PackageRecord> runUpgrade(Installer& installer, Manifest& manifest,
 }
 
 int runUpgradeMode(Installer& installer, Manifest& manifest, InstallFlags flags, bool commitNow) {
-    constexpr int kNoSpaceStatus = 28;
     int status = 0;
     std::vector<PackageRecord> installed = runUpgrade(installer, manifest, flags);
     // A reinstall is how a router short of space is repaired, so it is not held back by it.
@@ -131,19 +132,27 @@ int runUpgradeMode(Installer& installer, Manifest& manifest, InstallFlags flags,
         installed.clear();
         status = kNoSpaceStatus;
     }
-    for (const PackageRecord& record : installed)
-        Reporter::info(installer, "installed %s", recordName(record).c_str());
     if (!manifest.empty()) {
-        std::ofstream flag;
-        if (openReplacement(flag, manifest, kPackagesChangedFlag, 1, 0)) flag.close();
-        if (commitNow) {
-            manifest.commit(false);
+        bool done = stageChangedFlag(installer, manifest);
+        if (!done) {
+            manifest.discard();
+        } else if (commitNow) {
+            done = commitRun(manifest) == Manifest::Result::Done;
         } else if (!manifest.save(kSavedManifestPath)) {
             // Unsaved operations would never be carried out, and their staged files never freed.
-            Reporter::error(installer, "could not save %s", kSavedManifestPath);
+            Reporter::error(installer, "could not save %s: %s", kSavedManifestPath,
+                            std::strerror(errno));
             manifest.discard();
+            done = false;
+        }
+        if (!done) {
+            installed.clear();
+            status = kCommitFailedStatus;
         }
     }
+    // Only what the commit (or the saved set) really holds is reported as installed.
+    for (const PackageRecord& record : installed)
+        Reporter::info(installer, "installed %s", recordName(record).c_str());
     Reporter::writePostlog(installer);
     return status;
 }
