@@ -101,11 +101,10 @@ Recovery settleEarlierRuns(Installer& installer) {
     if (recovery != Recovery::NoJournal) logNow(installer);
     if (recovery == Recovery::Failed) return recovery;
     std::set<std::string> saved;
-    {
-        Manifest pending;
-        pending.load(kSavedManifestPath);
-        for (const auto& [target, entry] : pending) saved.insert(entry.source);
-    }
+    Manifest pending;
+    // Without knowing what a saved set holds, none of its files may go: the sweep waits.
+    if (!pending.load(kSavedManifestPath)) return recovery;
+    for (const auto& [target, entry] : pending) saved.insert(entry.source);
     // The copy of an interrupted standard-input run is no temporary file by name, but as
     // much a leftover.
     if (sweepTemporaries(saved)) unlink(kStdinCopySource);
@@ -120,6 +119,11 @@ int endRun(Installer& installer, int status, bool log) {
     return status;
 }
 
+int savedSetUnreadable(Installer& installer) {
+    Reporter::error(installer, "could not read %s: %s", kSavedManifestPath, std::strerror(errno));
+    return endRun(installer, kCommitFailedStatus, true);
+}
+
 }  // namespace
 
 Manifest::Result commitRun(Manifest& manifest) {
@@ -132,7 +136,7 @@ int runCommitMode() {
     Installer& installer = Installer::instance();
     if (settleEarlierRuns(installer) == Recovery::Failed) return kCommitFailedStatus;
     Manifest manifest;
-    manifest.load(kSavedManifestPath);
+    if (!manifest.load(kSavedManifestPath)) return savedSetUnreadable(installer);
     std::cout << "finishing install... " << std::flush;
     // A refused commit keeps the saved set and its files: it can be tried again or cancelled.
     const bool done = manifest.commit(true) == Manifest::Result::Done;
@@ -145,7 +149,7 @@ int runCancelMode() {
     const Recovery recovery = settleEarlierRuns(installer);
     if (recovery == Recovery::Failed) return kCommitFailedStatus;
     Manifest manifest;
-    manifest.load(kSavedManifestPath);
+    if (!manifest.load(kSavedManifestPath)) return savedSetUnreadable(installer);
     // Loaded sources with the temporary prefix are the set's own files and go with it.
     manifest.discard();
     unlink(kSavedManifestPath);

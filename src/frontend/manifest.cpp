@@ -275,12 +275,13 @@ bool Manifest::save(const std::string& path) const {
     return written;
 }
 
-void Manifest::load(const std::string& path) {
+bool Manifest::load(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    if (in.is_open()) origin_ = path;
+    if (!in.is_open()) return errno == ENOENT;
+    origin_ = path;
     std::string line;
     while (in && std::getline(in, line)) {
-        if (line.empty()) return;
+        if (line.empty()) break;
         // Escaped paths hold no spaces, so the fields are the text between single spaces.
         std::vector<std::string> fields;
         size_t start = 0;
@@ -290,17 +291,23 @@ void Manifest::load(const std::string& path) {
             if (space == std::string::npos) break;
             start = space + 1;
         }
-        if (fields.size() < 2) return;
+        if (fields.size() < 2) break;
         const std::string& kind = fields[0];
         if (kind == "U") {
             record(unescapeSavedPath(fields[1]), Remove, "");
         } else if (kind == "L" || kind == "M") {
-            if (fields.size() < 3) return;
+            if (fields.size() < 3) break;
             const std::string source = unescapeSavedPath(fields[2]);
             const uint32_t loaded = kind == "L" ? Link : isTemporaryName(source) ? MoveTemporary : Move;
             record(unescapeSavedPath(fields[1]), loaded, source);
         }
     }
+    // A read error ends the lines as the end of the file would; it must not look like one.
+    if (in.bad()) {
+        errno = EIO;
+        return false;
+    }
+    return true;
 }
 
 std::string escapeSavedPath(const std::string& path) {

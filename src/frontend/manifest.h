@@ -61,7 +61,9 @@ public:
     [[nodiscard]] bool save(const std::string& path) const;
     // Records the entries of a saved file, as many as can be read. Sources with the temporary
     // prefix are this set's own files again; the saved file itself is deleted by the commit.
-    void load(const std::string& path);
+    // False (errno set) when the file is there but could not be read: a missing file is an
+    // empty set, an unreadable one is not.
+    [[nodiscard]] bool load(const std::string& path);
 
 private:
     Entries entries_;

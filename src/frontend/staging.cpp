@@ -40,7 +40,12 @@ bool isDirectoryEntry(const std::string& path, unsigned char type) {
 void sweepDirectory(const std::string& directory, const std::set<std::string>& keep,
                     bool recurse) {
     DIR* dir = opendir(directory.c_str());
-    if (!dir) return;
+    // What could not be looked at may hold leftovers: the marker stays for the next run.
+    if (!dir) {
+        if (errno != ENOENT) leftover = true;
+        return;
+    }
+    errno = 0;
     while (const dirent* entry = readdir(dir)) {
         const std::string name = entry->d_name;
         if (name == "." || name == "..") continue;
@@ -51,7 +56,9 @@ void sweepDirectory(const std::string& directory, const std::set<std::string>& k
                    keep.count(path) == 0) {
             removeTemporary(path);
         }
+        errno = 0;
     }
+    if (errno != 0) leftover = true;
     closedir(dir);
 }
 

@@ -45,7 +45,11 @@ struct TraceResult : RunResult {
     uint64_t counted = 0;  // counted calls that were entered, the one acted on included
     bool acted = false;    // the run reached `at`
     long call = -1;        // the number of the system call acted on
+    std::vector<long> calls;  // the numbers of the counted calls entered, in order
 };
+
+// The kind of a system call by its number; 0 for calls outside every kind.
+uint32_t syscallKind(long call);
 
 // Whether runs can be traced here: ptrace on this processor, not under an emulator.
 bool canTrace();
@@ -80,6 +84,8 @@ class Ext4Image {
     static void unmount(const std::string& at);
     // Copies the image file as it is now: what a power cut at this instant would leave.
     [[nodiscard]] bool snapshot(const std::string& copyPath) const;
+    // Copies an image file, keeping it sparse.
+    [[nodiscard]] static bool copy(const std::string& from, const std::string& to);
 
   private:
     std::string path_;

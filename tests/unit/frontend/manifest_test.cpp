@@ -191,7 +191,7 @@ TEST_F(ManifestTest, SaveAndLoadRoundTrip) {
               "U /flash/gone\n"
               "L /flash/var/pdb/sys/image /flash/bootimage\n");
     Manifest loaded;
-    loaded.load(at("/ram/MANIFEST"));
+    EXPECT_TRUE(loaded.load(at("/ram/MANIFEST")));
     ASSERT_EQ(loaded.size(), 5u);
     for (const auto& [target, entry] : manifest) {
         auto found = loaded.find(target);
@@ -205,7 +205,7 @@ TEST_F(ManifestTest, SaveAndLoadRoundTrip) {
     sandbox.writeFile("/tmp/x1", "keep");
     sandbox.writeFile("/ram/.installer-tmp-Ab12Cd", "staged");
     Manifest fromDisk;
-    fromDisk.load(at("/ram/MANIFEST"));
+    EXPECT_TRUE(fromDisk.load(at("/ram/MANIFEST")));
     fromDisk.discard();
     EXPECT_EQ(sandbox.readFile("/tmp/x1"), "keep");
     EXPECT_FALSE(sandbox.exists("/ram/.installer-tmp-Ab12Cd"));
@@ -220,7 +220,7 @@ TEST_F(ManifestTest, PathsWithSeparatorsSurviveTheSavedForm) {
               "U /flash/\\134134literal\n"
               "M /flash/a\\040b\\011c\\012d\\134e /ram/src\\040with\\040space\n");
     Manifest loaded;
-    loaded.load(at("/ram/MANIFEST"));
+    EXPECT_TRUE(loaded.load(at("/ram/MANIFEST")));
     ASSERT_EQ(loaded.size(), 2u);
     ASSERT_NE(loaded.find(odd), loaded.end());
     EXPECT_EQ(loaded.find(odd)->second.source, "/ram/src with space");
@@ -230,7 +230,7 @@ TEST_F(ManifestTest, PathsWithSeparatorsSurviveTheSavedForm) {
 TEST_F(ManifestTest, MalformedLinesStopOrAreSkipped) {
     sandbox.writeFile("/ram/M1", "U /flash/a\nX /flash/skipped y\nM /flash/b /src\nM /flash/c\nU /flash/d\n");
     Manifest first;
-    first.load(at("/ram/M1"));
+    EXPECT_TRUE(first.load(at("/ram/M1")));
     EXPECT_EQ(first.size(), 2u);
     EXPECT_NE(first.find("/flash/a"), first.end());
     EXPECT_NE(first.find("/flash/b"), first.end());
@@ -238,16 +238,16 @@ TEST_F(ManifestTest, MalformedLinesStopOrAreSkipped) {
 
     sandbox.writeFile("/ram/M2", "U /flash/a\n\nU /flash/b\n");
     Manifest second;
-    second.load(at("/ram/M2"));
+    EXPECT_TRUE(second.load(at("/ram/M2")));
     EXPECT_EQ(second.size(), 1u);
 
     sandbox.writeFile("/ram/M3", "U\nU /flash/b\n");
     Manifest third;
-    third.load(at("/ram/M3"));
+    EXPECT_TRUE(third.load(at("/ram/M3")));
     EXPECT_TRUE(third.empty());
 
     Manifest missing;
-    missing.load(at("/ram/none"));
+    EXPECT_TRUE(missing.load(at("/ram/none")));
     EXPECT_TRUE(missing.empty());
 }
 
