@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "frontend/command_line.h"
 #include "install_fixture.h"
 
 namespace installtest {
@@ -296,6 +297,47 @@ TEST_F(InstallTest, ImageCopyThatRunsOutOfSpaceFailsTheInstallation) {
     EXPECT_EQ(sandbox.readFile("/flash/postlog"), messagesOf(run.out));
     removePostlog();
     EXPECT_EQ(sandbox.listing(), before);
+}
+
+TEST_F(InstallTest, ChangesThatDoNotFitOnFlashAreRefusedWithNothingChanged) {
+    // Too big for the small flash, the file is staged in /ram and would have to be copied.
+    const std::string bytes =
+        signedPackage(package("blob", "2.0", {{"bin/blob", std::string(300 * 1024, 'z')}}));
+    struct Case {
+        std::vector<std::string> options;
+        int status;
+        std::string message;  // its beginning; a temporary file's name follows
+    };
+    const Case cases[] = {
+        {{}, 28, "ERROR: not enough space for upgrade\n"},
+        // A reinstall skips the check; the copy beside the target is then the final word.
+        {{"--reinstall"},
+         1,
+         "\nResuming upgrade...\nERROR: nothing committed: could not copy /ram/.installer-tmp-"},
+    };
+    for (const Case& c : cases) {
+        const RunResult run = testsupport::runInRoot(
+            sandbox,
+            [&] {
+                mkdir("/flash/var", 0755);
+                mkdir("/flash/var/pdb", 0755);
+                std::vector<std::string> args = c.options;
+                args.push_back("-");
+                std::vector<char*> argv{const_cast<char*>("installer")};
+                for (auto& a : args) argv.push_back(a.data());
+                const int status = installerMain(int(argv.size()), argv.data());
+                // Nothing of the package, and nothing left behind, on the flash.
+                return access("/flash/bin", F_OK) == 0 || access("/flash/var/pdb/blob", F_OK) == 0 ||
+                               access("/flash/.installer-staged", F_OK) == 0
+                           ? 100
+                           : status;
+            },
+            {.input = bytes, .mounts = {{"/flash", 256 * 1024}}});
+        EXPECT_EQ(run.status, c.status) << run.out;
+        const std::string messages = messagesOf(run.out);
+        EXPECT_EQ(messages.rfind(c.message, 0), 0u) << messages;
+        EXPECT_EQ(messages.find("installed"), std::string::npos) << messages;
+    }
 }
 
 }  // namespace

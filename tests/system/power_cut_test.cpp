@@ -349,6 +349,8 @@ class PowerCutSweep : public ::testing::TestWithParam<Sweep> {
                         << where << sandbox.listing();
                 } else {
                     EXPECT_TRUE(state != Mixed || journal) << where;
+                    // Nothing is reported installed that the commit did not finish.
+                    EXPECT_EQ(run.out.find("installed "), std::string::npos) << where;
                     // A full disk stays full: even the message may not get out then.
                     if (!failure.persistent) {
                         EXPECT_NE(run.out.find(strerror(failure.error)), std::string::npos)
