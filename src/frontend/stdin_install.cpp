@@ -115,10 +115,11 @@ int installFromStdin(Installer& installer, Manifest& manifest, InstallFlags flag
         if (result == kInstallDone) result = kInstallUnreadable;
     }
 
-    bool copyKept = result == kInstallDone && (bootFlag || !imageDir.empty());
+    const bool copyKept = result == kInstallDone && (bootFlag || !imageDir.empty());
     // The copy was written outside the manifest: unless it becomes an image, nothing else
     // would ever remove it from flash. Removed before the commit, it is not synced either.
     if (!copyKept) unlink(kStdinCopyPath);
+    bool unfinished = false;
     if (result != kInstallDone) {
         manifest.discard();
     } else {
@@ -139,11 +140,12 @@ int installFromStdin(Installer& installer, Manifest& manifest, InstallFlags flag
         } else {
             const Manifest::Result committed = commitRun(manifest);
             if (committed != Manifest::Result::Done) result = kCommitFailedStatus;
-            // An unfinished commit's journal still moves the copy into place.
-            copyKept = copyKept && committed == Manifest::Result::Unfinished;
+            unfinished = committed == Manifest::Result::Unfinished;
         }
-        if (result != kInstallDone && copyKept) unlink(kStdinCopyPath);
     }
+    // Staged to become the image, the copy goes with a refused commit; an unfinished commit's
+    // journal still moves it into place.
+    if (result != kInstallDone && copyKept && !unfinished) unlink(kStdinCopyPath);
     Reporter::writePostlog(installer);
     return result;
 }

@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <iostream>
 #include <map>
+#include <set>
 #include <stdexcept>
 
 namespace testsupport {
@@ -53,8 +54,34 @@ const std::map<long, uint32_t>& kindsByCall() {
     return kinds;
 }
 
-bool counts(const TracePlan& plan, long call) {
-    return plan.kinds == AnyCall || (syscallKind(call) & plan.kinds) != 0;
+#if defined(__x86_64__)
+// The calls whose first argument is a descriptor of the file they act on.
+bool actsOnDescriptor(long call) {
+    static const std::set<long> calls = {
+        SYS_read,   SYS_pread64,   SYS_readv,   SYS_preadv,    SYS_preadv2, SYS_getdents64,
+        SYS_write,  SYS_pwrite64,  SYS_writev,  SYS_pwritev,   SYS_pwritev2, SYS_fsync,
+        SYS_fdatasync, SYS_syncfs, SYS_sync_file_range, SYS_fchmod, SYS_close};
+    return calls.count(call) != 0;
+}
+#else
+bool actsOnDescriptor(long) { return false; }
+#endif
+
+bool namesAFile(pid_t pid, unsigned long long fd) {
+    const std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+    char target[256];
+    const ssize_t n = readlink(link.c_str(), target, sizeof target);
+    if (n <= 0) return true;
+    const std::string name(target, size_t(n));
+    for (const char* other : {"pipe:", "socket:", "anon_inode:", "/memfd:"})
+        if (name.rfind(other, 0) == 0) return false;
+    return true;
+}
+
+bool counts(const TracePlan& plan, pid_t pid, const __ptrace_syscall_info& info) {
+    const long call = long(info.entry.nr);
+    if (plan.kinds != AnyCall && (syscallKind(call) & plan.kinds) == 0) return false;
+    return !plan.filesOnly || !actsOnDescriptor(call) || namesAFile(pid, info.entry.args[0]);
 }
 
 int memoryFile(const char* name, const std::string& contents) {
@@ -133,7 +160,7 @@ void follow(pid_t pid, const TracePlan& plan, TraceResult& result) {
             if (call == plan.startAfter) started = true;
             continue;
         }
-        if (!counts(plan, call)) continue;
+        if (!counts(plan, pid, info)) continue;
         result.calls.push_back(call);
         const uint64_t index = result.counted++;
         const bool hit = index == plan.at || (plan.persistent && index > plan.at);

@@ -39,6 +39,9 @@ struct TracePlan {
     long startAfter = -1;
     // Kill: runs while the program is stopped before the call, which never happens.
     std::function<void()> atCut;
+    // A call on a descriptor counts only when the descriptor names a file or directory: writes
+    // to the console, or to the pipes the sanitizers probe memory with, are left out.
+    bool filesOnly = false;
 };
 
 struct TraceResult : RunResult {

@@ -1,6 +1,7 @@
 // An upgrade of three installed packages (one a bundle, one kept as an image) that replaces, adds
-// and removes files and changes every database file, and the commit of the same upgrade saved
-// by "--safe", cut at their system calls. At each chosen call the run is killed and, from the
+// and removes files and changes every database file, the commit of the same upgrade saved by
+// "--safe", and the installation of one of its packages from standard input, cut at their
+// system calls. At each chosen call the run is killed and, from the
 // same run, a copy is taken of what had reached the block device of the ext4 flash (a power
 // cut, after which /ram is empty); or the call fails with EIO, or with ENOSPC from then on. One
 // more run follows. The router must then hold exactly the old or exactly the new state (every
@@ -12,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -35,25 +37,30 @@ using testsupport::TraceResult;
 using testsupport::TracePlan;
 
 constexpr uint64_t kFlashBytes = 32 << 20;
-constexpr size_t kSampledPoints = 16;  // besides the calls that change names or sync
+constexpr size_t kSampledPoints = 12;  // besides the calls that change names or sync
 constexpr uint32_t kNameChanges = testsupport::Rename | testsupport::Unlink |
                                   testsupport::Mkdir | testsupport::Link | testsupport::Fsync;
 constexpr uint32_t kInjected =
     testsupport::Write | testsupport::Rename | testsupport::Fsync | testsupport::Open;
 
+enum class Cut { Kill, Fail };
+enum class Mode { Upgrade, SavedSet, Stdin };  // a saved set: what an earlier "--safe" run saved
+
 struct Sweep {
     const char* name;
-    bool savedSet;  // the run commits a set an earlier "--safe" run saved, else it upgrades
-    bool inject;    // calls fail, else the run is killed and cut
+    Mode mode;
+    Cut cut;  // killed (and cut by a power failure), or calls failed
 };
 
 void PrintTo(const Sweep& sweep, std::ostream* out) { *out << sweep.name; }
 
 const Sweep kSweeps[] = {
-    {"UpgradeKilledOrCut", false, false},
-    {"SavedSetCommitKilledOrCut", true, false},
-    {"UpgradeCallsFail", false, true},
-    {"SavedSetCommitCallsFail", true, true},
+    {"UpgradeKilledOrCut", Mode::Upgrade, Cut::Kill},
+    {"SavedSetCommitKilledOrCut", Mode::SavedSet, Cut::Kill},
+    {"StdinInstallKilledOrCut", Mode::Stdin, Cut::Kill},
+    {"UpgradeCallsFail", Mode::Upgrade, Cut::Fail},
+    {"SavedSetCommitCallsFail", Mode::SavedSet, Cut::Fail},
+    {"StdinInstallCallsFail", Mode::Stdin, Cut::Fail},
 };
 
 enum State { Old, New, Mixed };
@@ -145,11 +152,12 @@ class PowerCutSweep : public ::testing::TestWithParam<Sweep> {
         }
         for (const auto& [file, bytes] : newPackageFiles())
             sandbox.writeFile("/rw/pckg/.download/" + file, bytes);
+        stdinPackage = newPackageFiles()["webui.vlp"];
         oldState = stateOf();
         Ext4Image::unmount(flashDir);
         start = images.file("start.img");
         ASSERT_TRUE(Ext4Image::copy(base->path(), start));
-        if (GetParam().savedSet) {
+        if (GetParam().mode == Mode::SavedSet) {
             // The saved set and its staged files are what the cut run starts from.
             ASSERT_TRUE(Ext4Image::mountFile(start, flashDir));
             const RunResult saved = installer({"--safe"});
@@ -190,19 +198,28 @@ class PowerCutSweep : public ::testing::TestWithParam<Sweep> {
         return installerMain(int(argv.size() - 1), argv.data());
     }
 
-    // The cut run: the upgrade through the binary, or "--commit", which acts before any root
-    // change, in a child that changed its root itself.
+    // The cut run: the upgrade or the installation through the binary, or "--commit", which acts
+    // before any root change, in a child that changed its root itself.
     TraceResult traced(TracePlan plan) {
-        if (GetParam().savedSet)
-            return testsupport::traceInRoot(sandbox, [] { return entry({"--commit"}); }, plan);
+        plan.filesOnly = true;
+        if (GetParam().mode == Mode::SavedSet) {
+            // Counted from a call the installer never makes: the sanitizers' own calls while
+            // the child gets ready are no part of the run.
+            plan.startAfter = SYS_getppid;
+            return testsupport::traceInRoot(
+                sandbox, [] { return syscall(SYS_getppid) > 0 ? entry({"--commit"}) : 125; }, plan);
+        }
         plan.startAfter = SYS_chroot;
-        return testsupport::traceInstaller(sandbox, {"-r", sandbox.root()}, plan,
-                                           {.env = kNoLeakCheck});
+        const bool stdin = GetParam().mode == Mode::Stdin;
+        return testsupport::traceInstaller(
+            sandbox, stdin ? std::vector<std::string>{"-r", sandbox.root(), "-"}
+                           : std::vector<std::string>{"-r", sandbox.root()},
+            plan, {.input = stdin ? stdinPackage : "", .env = kNoLeakCheck});
     }
 
     // The next run: one that only looks ("--show"), or "--commit" again for a saved set.
     RunResult followUp() {
-        if (GetParam().savedSet)
+        if (GetParam().mode == Mode::SavedSet)
             return testsupport::runInRoot(sandbox, [] { return entry({"--commit"}); });
         return installer({"--show"});
     }
@@ -259,17 +276,17 @@ class PowerCutSweep : public ::testing::TestWithParam<Sweep> {
         return points;
     }
 
-    // The commit of an upgrade begins after its last statfs (the flash space check and the flag
-    // file's staging); a saved set's run is all commit.
+    // The commit of an installing run begins after its last statfs (the flash space check and
+    // the flag file's staging); a saved set's run is all commit.
     size_t commitStart() const {
-        if (GetParam().savedSet) return 0;
+        if (GetParam().mode == Mode::SavedSet) return 0;
         size_t last = 0;
         for (size_t i = 0; i < calls.size(); ++i)
             if (calls[i] == SYS_statfs) last = i + 1;
         return last;
     }
 
-    void expectSettled(const char* what, uint64_t at, int figures[3], int& debrisLeft) {
+    void expectSettled(const std::string& what, uint64_t at, int figures[3], int& debrisLeft) {
         const RunResult next = followUp();
         int debris = 0;
         const State state = classify(&debris);
@@ -361,7 +378,7 @@ class PowerCutSweep : public ::testing::TestWithParam<Sweep> {
                           (run.status == 0 ? "0" : "non-zero") + ", " + kStateNames[state] +
                           (journal ? " with journal" : "")];
                 int left = 0, settled[3] = {};
-                expectSettled("after the failure", at, settled, left);
+                expectSettled("after " + where, at, settled, left);
                 Ext4Image::unmount(flashDir);
             }
         }
@@ -374,14 +391,14 @@ class PowerCutSweep : public ::testing::TestWithParam<Sweep> {
     Sandbox sandbox;
     TempDir images;
     bool imagesInMemory = false;
-    std::string flashDir, start, oldState, newState;
+    std::string flashDir, start, oldState, newState, stdinPackage;
     std::unique_ptr<Ext4Image> base;
     std::map<std::string, std::pair<std::string, unsigned>> ramFiles;  // contents and mode
     std::vector<long> calls;
 };
 
 TEST_P(PowerCutSweep, LeavesTheOldOrTheNewStateAndNoDebris) {
-    if (GetParam().inject)
+    if (GetParam().cut == Cut::Fail)
         failCalls();
     else
         killAndCut();
