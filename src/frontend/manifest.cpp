@@ -99,12 +99,6 @@ bool refused(const std::string& what, const std::string& path, int cause) {
     return refused("could not " + what + " " + path + ": " + std::strerror(cause));
 }
 
-bool isDirectoryEntry(const std::string& path, unsigned char type) {
-    if (type != DT_UNKNOWN) return type == DT_DIR;
-    struct stat info;
-    return lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
 // What the commit will do, prepared so that nothing on flash has changed yet.
 struct CommitPlan {
     Journal removals;

@@ -31,12 +31,6 @@ std::string baseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-bool isDirectoryEntry(const std::string& path, unsigned char type) {
-    if (type != DT_UNKNOWN) return type == DT_DIR;
-    struct stat info;
-    return lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
-}
-
 void sweepDirectory(const std::string& directory, const std::set<std::string>& keep,
                     bool recurse) {
     DIR* dir = opendir(directory.c_str());
@@ -52,14 +46,24 @@ void sweepDirectory(const std::string& directory, const std::set<std::string>& k
         const std::string path = (directory == "/" ? "" : directory) + "/" + name;
         if (isDirectoryEntry(path, entry->d_type)) {
             if (recurse) sweepDirectory(path, keep, true);
-        } else if (name.compare(0, std::strlen(kTemporaryPrefix), kTemporaryPrefix) == 0 &&
-                   keep.count(path) == 0) {
+        } else if (isTemporaryName(name) && keep.count(path) == 0) {
             removeTemporary(path);
         }
         errno = 0;
     }
     if (errno != 0) leftover = true;
     closedir(dir);
+}
+
+// The nearest ancestor of `path` that is a directory ("/" at the latest).
+std::string nearestExistingDirectory(const std::string& path) {
+    std::string directory = parentDirectory(path);
+    struct stat info;
+    while (stat(directory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+        if (directory == "/" || directory == ".") break;
+        directory = parentDirectory(directory);
+    }
+    return directory;
 }
 
 }  // namespace
@@ -136,14 +140,10 @@ void setDurableWrites(bool on) { durable = on; }
 
 bool durableWrites() { return durable; }
 
-std::string nearestExistingDirectory(const std::string& path) {
-    std::string directory = parentDirectory(path);
+bool isDirectoryEntry(const std::string& path, unsigned char type) {
+    if (type != DT_UNKNOWN) return type == DT_DIR;
     struct stat info;
-    while (stat(directory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-        if (directory == "/" || directory == ".") break;
-        directory = parentDirectory(directory);
-    }
-    return directory;
+    return lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
 }
 
 void SyncSet::add(const std::string& path) {

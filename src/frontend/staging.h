@@ -75,5 +75,6 @@ class SyncSet {
 // errno set.
 [[nodiscard]] bool syncDirectory(const std::string& directory);
 
-// The nearest ancestor of `path` that exists ("/" at the latest), not `path` itself.
-std::string nearestExistingDirectory(const std::string& path);
+// Whether a directory entry of type `type` (as readdir gives it) at `path` is a directory; an
+// unknown type is looked up without following links.
+bool isDirectoryEntry(const std::string& path, unsigned char type);
