@@ -27,7 +27,6 @@
 
 #include <algorithm>
 #include <chrono>
-
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -126,7 +125,8 @@ void Durability(benchmark::State& state) {
             const int which = (turn + round) % 2;
             auto root = std::make_unique<RouterRoot>();
             const auto start = Clock::now();
-            const bool installed = installWith(which == 0 ? installerPath : nosyncInstallerPath, *root);
+            const bool installed =
+                installWith(which == 0 ? installerPath : nosyncInstallerPath, *root);
             taken[which] = std::chrono::duration<double>(Clock::now() - start).count();
             if (!installed) state.SkipWithError("the installation failed");
             root.reset();
@@ -315,8 +315,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
             std::printf("Install throughput = %.3f x Reference\n",
                         reference->second / install->second);
         if (durability_ > 0)
-            std::printf("Durable install = %.3f x the same install without syncing\n",
-                        durability_);
+            std::printf("Durable install = %.3f x the same install without syncing\n", durability_);
     }
 
   private:

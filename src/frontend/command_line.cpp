@@ -14,9 +14,9 @@
 #include "frontend/manifest.h"
 #include "frontend/stdin_install.h"
 #include "frontend/upgrade.h"
-#include "resolve/package_operations.h"
 #include "report/installer.h"
 #include "report/reporter.h"
+#include "resolve/package_operations.h"
 
 namespace {
 

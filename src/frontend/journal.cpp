@@ -72,8 +72,8 @@ bool makeParents(const std::string& directory) {
 }
 
 bool failed(const char* what, const std::string& path, int cause) {
-    Reporter::error(Installer::instance(), "%scould not %s %s: %s", kUnfinished, what,
-                    path.c_str(), std::strerror(cause));
+    Reporter::error(Installer::instance(), "%scould not %s %s: %s", kUnfinished, what, path.c_str(),
+                    std::strerror(cause));
     return false;
 }
 
@@ -158,8 +158,7 @@ bool parseJournal(const std::string& text, Journal& journal) {
         if ((kind == JournalStep::Rename) != (space != std::string::npos)) return false;
         JournalStep step{kind, unescapeSavedPath(line.substr(2, space - 2)), ""};
         if (space != std::string::npos) step.source = unescapeSavedPath(line.substr(space + 1));
-        if (step.path.empty() || (kind == JournalStep::Rename && step.source.empty()))
-            return false;
+        if (step.path.empty() || (kind == JournalStep::Rename && step.source.empty())) return false;
         journal.push_back(std::move(step));
     }
     return false;
@@ -170,8 +169,8 @@ JournalPlaced placeJournal(const Journal& journal) {
     const std::string directory = parentDirectory(path);
     std::string temporary;
     const int fd = makeTemporary(directory, temporary);
-    bool written = fd >= 0 && writeAll(fd, journalText(journal)) &&
-                   (!durableWrites() || fsync(fd) == 0);
+    bool written =
+        fd >= 0 && writeAll(fd, journalText(journal)) && (!durableWrites() || fsync(fd) == 0);
     int cause = errno;
     if (fd >= 0 && close(fd) != 0 && written) {
         written = false;

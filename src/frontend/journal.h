@@ -13,8 +13,8 @@ struct JournalStep {
         Remove = 'U',           // delete a file or link; one that is gone, or is a directory now
                                 // (a later step made it one), is done
         RemoveDirectory = 'D',  // delete an empty directory; gone or not empty is done
-        Rename = 'R',           // `source` becomes `path`; without a source, `path` in place is done
-        Discard = 'C',          // delete a staging file (temporary or saved set): not synced
+        Rename = 'R',   // `source` becomes `path`; without a source, `path` in place is done
+        Discard = 'C',  // delete a staging file (temporary or saved set): not synced
     };
     Kind kind;
     std::string path;

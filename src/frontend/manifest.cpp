@@ -39,7 +39,9 @@ const char* savedPrefix(uint32_t kind) {
     }
 }
 
-bool isOctalDigit(char c) { return c >= '0' && c <= '7'; }
+bool isOctalDigit(char c) {
+    return c >= '0' && c <= '7';
+}
 
 // Writes the whole block, going on after short writes so that a failure carries its own errno;
 // false with errno set.
@@ -292,7 +294,9 @@ bool Manifest::load(const std::string& path) {
         } else if (kind == "L" || kind == "M") {
             if (fields.size() < 3) break;
             const std::string source = unescapeSavedPath(fields[2]);
-            const uint32_t loaded = kind == "L" ? Link : isTemporaryName(source) ? MoveTemporary : Move;
+            const uint32_t loaded = kind == "L"               ? Link
+                                    : isTemporaryName(source) ? MoveTemporary
+                                                              : Move;
             record(unescapeSavedPath(fields[1]), loaded, source);
         }
     }

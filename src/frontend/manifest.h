@@ -65,7 +65,7 @@ public:
     // empty set, an unreadable one is not.
     [[nodiscard]] bool load(const std::string& path);
 
-private:
+  private:
     Entries entries_;
     std::string origin_;  // the saved file the entries were loaded from
 };

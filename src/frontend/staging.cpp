@@ -31,8 +31,7 @@ std::string baseName(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-void sweepDirectory(const std::string& directory, const std::set<std::string>& keep,
-                    bool recurse) {
+void sweepDirectory(const std::string& directory, const std::set<std::string>& keep, bool recurse) {
     DIR* dir = opendir(directory.c_str());
     // What could not be looked at may hold leftovers: the marker stays for the next run.
     if (!dir) {
@@ -136,9 +135,13 @@ void endStaging(bool pending) {
     if (unlink(stagingFiles().marker.c_str()) == 0 || errno == ENOENT) markedAt.clear();
 }
 
-void setDurableWrites(bool on) { durable = on; }
+void setDurableWrites(bool on) {
+    durable = on;
+}
 
-bool durableWrites() { return durable; }
+bool durableWrites() {
+    return durable;
+}
 
 bool isDirectoryEntry(const std::string& path, unsigned char type) {
     if (type != DT_UNKNOWN) return type == DT_DIR;

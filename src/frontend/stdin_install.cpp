@@ -8,8 +8,8 @@
 #include <fstream>
 #include <iostream>
 
-#include "package/install.h"
 #include "frontend/staging.h"
+#include "package/install.h"
 #include "pkgdb/database.h"
 #include "report/reporter.h"
 #include "resolve/space.h"

@@ -1,8 +1,5 @@
 #include "frontend/upgrade.h"
 
-#include "frontend/stdin_install.h"
-#include "resolve/space.h"
-
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -11,11 +8,13 @@
 #include <memory>
 #include <set>
 
+#include "frontend/stdin_install.h"
 #include "package/install.h"
 #include "pkgdb/database.h"
 #include "report/reporter.h"
 #include "resolve/package_operations.h"
 #include "resolve/resolution.h"
+#include "resolve/space.h"
 
 namespace {
 

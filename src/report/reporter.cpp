@@ -131,9 +131,9 @@ void reservePostlog(Installer& installer) {
 
 void writePostlog(Installer& installer) {
     if (!installer.postlogReset && installer.messages.empty()) return;
-    const int fd = open(installer.postlogPath.c_str(),
-                        O_WRONLY | O_CREAT | O_CLOEXEC | (installer.postlogReset ? O_TRUNC : O_APPEND),
-                        0666);
+    const int fd =
+        open(installer.postlogPath.c_str(),
+             O_WRONLY | O_CREAT | O_CLOEXEC | (installer.postlogReset ? O_TRUNC : O_APPEND), 0666);
     if (fd < 0) return;
     std::string text;
     for (const auto& line : installer.messages) text += line + '\n';

@@ -242,7 +242,9 @@ StagingInside::StagingInside(const Sandbox& sandbox) {
     stagingFiles() = {sandbox.path(kStagingMarkerPath), sandbox.path(kJournalPath)};
 }
 
-StagingInside::~StagingInside() { stagingFiles() = {}; }
+StagingInside::~StagingInside() {
+    stagingFiles() = {};
+}
 
 bool canChangeRoot() {
     static const bool allowed = [] {

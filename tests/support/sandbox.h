@@ -36,7 +36,7 @@ private:
 // Points the installer's staging marker and journal into the sandbox for the life of the object,
 // for staging code run in the test process itself, outside any changed root.
 class StagingInside {
-public:
+  public:
     explicit StagingInside(const Sandbox& sandbox);
     ~StagingInside();
     StagingInside(const StagingInside&) = delete;

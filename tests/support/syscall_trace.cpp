@@ -12,10 +12,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <iostream>
 #include <map>
 #include <set>
@@ -58,13 +58,15 @@ const std::map<long, uint32_t>& kindsByCall() {
 // The calls whose first argument is a descriptor of the file they act on.
 bool actsOnDescriptor(long call) {
     static const std::set<long> calls = {
-        SYS_read,   SYS_pread64,   SYS_readv,   SYS_preadv,    SYS_preadv2, SYS_getdents64,
-        SYS_write,  SYS_pwrite64,  SYS_writev,  SYS_pwritev,   SYS_pwritev2, SYS_fsync,
-        SYS_fdatasync, SYS_syncfs, SYS_sync_file_range, SYS_fchmod, SYS_close};
+        SYS_read,      SYS_pread64,  SYS_readv,           SYS_preadv,  SYS_preadv2,  SYS_getdents64,
+        SYS_write,     SYS_pwrite64, SYS_writev,          SYS_pwritev, SYS_pwritev2, SYS_fsync,
+        SYS_fdatasync, SYS_syncfs,   SYS_sync_file_range, SYS_fchmod,  SYS_close};
     return calls.count(call) != 0;
 }
 #else
-bool actsOnDescriptor(long) { return false; }
+bool actsOnDescriptor(long) {
+    return false;
+}
 #endif
 
 bool namesAFile(pid_t pid, unsigned long long fd) {
@@ -307,7 +309,9 @@ bool Ext4Image::mountFile(const std::string& image, const std::string& at) {
 
 void Ext4Image::unmount(const std::string& at) { runCommand("umount " + quoted(at)); }
 
-bool Ext4Image::snapshot(const std::string& copyPath) const { return copy(path_, copyPath); }
+bool Ext4Image::snapshot(const std::string& copyPath) const {
+    return copy(path_, copyPath);
+}
 
 bool Ext4Image::copy(const std::string& fromPath, const std::string& toPath) {
     const int from = open(fromPath.c_str(), O_RDONLY);
@@ -322,7 +326,8 @@ bool Ext4Image::copy(const std::string& fromPath, const std::string& toPath) {
         if (data < 0) break;  // no data after `at`
         const off_t hole = lseek(from, data, SEEK_HOLE);
         for (at = data; copied && at < hole;) {
-            const ssize_t got = pread(from, block, size_t(std::min<off_t>(sizeof block, hole - at)), at);
+            const ssize_t got =
+                pread(from, block, size_t(std::min<off_t>(sizeof block, hole - at)), at);
             copied = got > 0 && pwrite(to, block, size_t(got), at) == got;
             at += got > 0 ? got : 0;
         }

@@ -327,7 +327,8 @@ TEST_F(InstallTest, ChangesThatDoNotFitOnFlashAreRefusedWithNothingChanged) {
                 for (auto& a : args) argv.push_back(a.data());
                 const int status = installerMain(int(argv.size()), argv.data());
                 // Nothing of the package, and nothing left behind, on the flash.
-                return access("/flash/bin", F_OK) == 0 || access("/flash/var/pdb/blob", F_OK) == 0 ||
+                return access("/flash/bin", F_OK) == 0 ||
+                               access("/flash/var/pdb/blob", F_OK) == 0 ||
                                access("/flash/.installer-staged", F_OK) == 0
                            ? 100
                            : status;

@@ -33,13 +33,13 @@ namespace {
 using namespace installtest;
 using testsupport::Ext4Image;
 using testsupport::TempDir;
-using testsupport::TraceResult;
 using testsupport::TracePlan;
+using testsupport::TraceResult;
 
 constexpr uint64_t kFlashBytes = 32 << 20;
 constexpr size_t kSampledPoints = 12;  // besides the calls that change names or sync
-constexpr uint32_t kNameChanges = testsupport::Rename | testsupport::Unlink |
-                                  testsupport::Mkdir | testsupport::Link | testsupport::Fsync;
+constexpr uint32_t kNameChanges = testsupport::Rename | testsupport::Unlink | testsupport::Mkdir |
+                                  testsupport::Link | testsupport::Fsync;
 constexpr uint32_t kInjected =
     testsupport::Write | testsupport::Rename | testsupport::Fsync | testsupport::Open;
 
@@ -52,7 +52,9 @@ struct Sweep {
     Cut cut;  // killed (and cut by a power failure), or calls failed
 };
 
-void PrintTo(const Sweep& sweep, std::ostream* out) { *out << sweep.name; }
+void PrintTo(const Sweep& sweep, std::ostream* out) {
+    *out << sweep.name;
+}
 
 const Sweep kSweeps[] = {
     {"UpgradeKilledOrCut", Mode::Upgrade, Cut::Kill},
@@ -96,39 +98,41 @@ vlpkg::BundleSpec suite(const std::string& versionText, std::vector<vlpkg::Packa
 
 // The three packages as installed, and the files of the upgrade that replaces them.
 std::vector<std::string> oldPackages() {
-    return {signedPackage(withDepends(
-                package("base", "1.0",
-                        {{"bin/base", "base 1"}, {"etc/base.conf", "conf 1"},
-                         {"lib/base/old.so", std::string(3000, 'o')}}),
-                {}, {{"core", 0, 0, 0}})),
-            signedPackage(withImage(
-                withDepends(package("webui", "1.0",
-                                    {{"www/index.html", "index 1"}, {"www/old.js", "old"}}),
-                            {{"base", 0, 0, 0}}),
-                "webui image 1")),
-            signedBundle(suite("1.0", {package("net", "1.0", {{"sbin/net", "net 1"},
-                                                               {"etc/net.conf", "net conf"}}),
-                                       package("vpn", "1.0", {{"sbin/vpn", "vpn 1"}})}))};
+    return {
+        signedPackage(withDepends(package("base", "1.0",
+                                          {{"bin/base", "base 1"},
+                                           {"etc/base.conf", "conf 1"},
+                                           {"lib/base/old.so", std::string(3000, 'o')}}),
+                                  {}, {{"core", 0, 0, 0}})),
+        signedPackage(withImage(
+            withDepends(
+                package("webui", "1.0", {{"www/index.html", "index 1"}, {"www/old.js", "old"}}),
+                {{"base", 0, 0, 0}}),
+            "webui image 1")),
+        signedBundle(suite(
+            "1.0", {package("net", "1.0", {{"sbin/net", "net 1"}, {"etc/net.conf", "net conf"}}),
+                    package("vpn", "1.0", {{"sbin/vpn", "vpn 1"}})}))};
 }
 
 std::map<std::string, std::string> newPackageFiles() {
     vlpkg::PackageSpec base = package("base", "2.0",
-                                      {{"bin/base", "base 2"}, {"etc/base.conf", "conf 2"},
+                                      {{"bin/base", "base 2"},
+                                       {"etc/base.conf", "conf 2"},
                                        {"lib/base/new.so", std::string(5000, 'n')}});
     base.files[0].mode = vlpkg::kModeRegular | 0755;
-    return {{"base.vlp", signedPackage(withDepends(base, {{"net", 0, 0, 0}},
-                                                   {{"core", 0, 0, 0}, {"base-api", 2, 0, 1}},
-                                                   {{"legacy", 0, 0, 0}}))},
-            {"webui.vlp",
-             signedPackage(withImage(
-                 withDepends(package("webui", "2.0", {{"www/index.html", "index 2"},
-                                                      {"www/app/main.js", "main"}}),
-                             {{"base", 0, 0, 0}}),
-                 std::string(20000, 'w')))},
-            {"suite.vlp",
-             signedBundle(suite("2.0", {package("net", "2.0", {{"sbin/net", "net 2"},
-                                                                {"etc/net/routes", "routes"}}),
-                                        package("fw", "2.0", {{"sbin/fw", "fw 2"}})}))}};
+    return {
+        {"base.vlp", signedPackage(withDepends(base, {{"net", 0, 0, 0}},
+                                               {{"core", 0, 0, 0}, {"base-api", 2, 0, 1}},
+                                               {{"legacy", 0, 0, 0}}))},
+        {"webui.vlp", signedPackage(withImage(withDepends(package("webui", "2.0",
+                                                                  {{"www/index.html", "index 2"},
+                                                                   {"www/app/main.js", "main"}}),
+                                                          {{"base", 0, 0, 0}}),
+                                              std::string(20000, 'w')))},
+        {"suite.vlp",
+         signedBundle(suite(
+             "2.0", {package("net", "2.0", {{"sbin/net", "net 2"}, {"etc/net/routes", "routes"}}),
+                     package("fw", "2.0", {{"sbin/fw", "fw 2"}})}))}};
 }
 
 class PowerCutSweep : public ::testing::TestWithParam<Sweep> {
@@ -212,8 +216,9 @@ class PowerCutSweep : public ::testing::TestWithParam<Sweep> {
         plan.startAfter = SYS_chroot;
         const bool stdin = GetParam().mode == Mode::Stdin;
         return testsupport::traceInstaller(
-            sandbox, stdin ? std::vector<std::string>{"-r", sandbox.root(), "-"}
-                           : std::vector<std::string>{"-r", sandbox.root()},
+            sandbox,
+            stdin ? std::vector<std::string>{"-r", sandbox.root(), "-"}
+                  : std::vector<std::string>{"-r", sandbox.root()},
             plan, {.input = stdin ? stdinPackage : "", .env = kNoLeakCheck});
     }
 
@@ -348,7 +353,8 @@ class PowerCutSweep : public ::testing::TestWithParam<Sweep> {
                 TracePlan plan;
                 plan.action = TracePlan::Fail;
                 plan.kinds = kind;
-                for (size_t i = 0; i < at; ++i) plan.at += testsupport::syscallKind(calls[i]) == kind;
+                for (size_t i = 0; i < at; ++i)
+                    plan.at += testsupport::syscallKind(calls[i]) == kind;
                 plan.error = failure.error;
                 plan.persistent = failure.persistent;
                 startFrom(start);

@@ -24,7 +24,9 @@ struct Case {
     std::vector<std::string> absent;
 };
 
-void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const Case& c, std::ostream* out) {
+    *out << c.name;
+}
 
 const Case kCases[] = {
     {"JournalIsFinishedBeforeAnythingElse",

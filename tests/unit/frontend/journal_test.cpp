@@ -28,15 +28,15 @@ TEST(JournalText, RoundTripsEveryKindOfStep) {
 TEST(JournalText, RefusesWhatIsNotAWholeJournal) {
     const char* const broken[] = {
         "",
-        "end\n",                                          // no header
-        "installer journal 2\nend\n",                     // another format
-        "installer journal 1\nU /flash/a\n",              // cut before its end
-        "installer journal 1\nU /flash/a\nend",           // end without its newline
-        "installer journal 1\nend\nU /flash/a\n",         // more after the end
-        "installer journal 1\nX /flash/a\nend\n",         // unknown step
-        "installer journal 1\nR /flash/a\nend\n",         // rename without a source
+        "end\n",                                            // no header
+        "installer journal 2\nend\n",                       // another format
+        "installer journal 1\nU /flash/a\n",                // cut before its end
+        "installer journal 1\nU /flash/a\nend",             // end without its newline
+        "installer journal 1\nend\nU /flash/a\n",           // more after the end
+        "installer journal 1\nX /flash/a\nend\n",           // unknown step
+        "installer journal 1\nR /flash/a\nend\n",           // rename without a source
         "installer journal 1\nU /flash/a /flash/b\nend\n",  // removal with one
-        "installer journal 1\nU \nend\n",                 // no path
+        "installer journal 1\nU \nend\n",                   // no path
         "installer journal 1\nU/flash/a\nend\n",
     };
     for (const char* text : broken) {

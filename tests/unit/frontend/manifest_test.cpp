@@ -1,7 +1,7 @@
 #include "frontend/manifest.h"
 
-#include <gtest/gtest.h>
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -186,10 +186,12 @@ TEST_F(ManifestTest, SaveAndLoadRoundTrip) {
     ASSERT_TRUE(manifest.save(at("/ram/MANIFEST")));
     EXPECT_EQ(sandbox.readFile("/ram/MANIFEST"),
               "M /flash/a /tmp/x1\n"
-              "M /flash/b " + staged + "\n"
-              "M /flash/bootimage /flash/var/pdb/image\n"
-              "U /flash/gone\n"
-              "L /flash/var/pdb/sys/image /flash/bootimage\n");
+              "M /flash/b " +
+                  staged +
+                  "\n"
+                  "M /flash/bootimage /flash/var/pdb/image\n"
+                  "U /flash/gone\n"
+                  "L /flash/var/pdb/sys/image /flash/bootimage\n");
     Manifest loaded;
     EXPECT_TRUE(loaded.load(at("/ram/MANIFEST")));
     ASSERT_EQ(loaded.size(), 5u);
