@@ -282,6 +282,19 @@ TEST_F(InstallTest, ImageCopyThatCannotBeOpenedEndsTheRun) {
     EXPECT_EQ(sandbox.listing(), before);
 }
 
+TEST_F(InstallTest, ImageCopyThatCannotBeOpenedLeavesNoStagedFileBehind) {
+    installed(signedPackage(package("keep", "1.0")));
+    installed(signedPackage(package("other", "1.0")));
+    sandbox.writeFile("/ram/pdb/keep/schedule", "disable\n");
+    // A directory where the copy would go: the disabling staged before it must not stay.
+    sandbox.makeDirectory("/flash/var/pdb/image");
+    const std::string before = snapshot();
+    const RunResult run = install(signedPackage(package("hello", "1.0")));
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(messagesOf(run.out), "disabled keep-1.0\nERROR: could not open image\n");
+    EXPECT_EQ(sandbox.listing(), before);
+}
+
 TEST_F(InstallTest, ImageCopyThatRunsOutOfSpaceFailsTheInstallation) {
     vlpkg::PackageSpec description = package("big", "1.0", {{"bin/big", "b"}});
     std::string noise(256 * 1024, '\0');
