@@ -6,9 +6,15 @@
 //   Reference  reads the same file in 64 KiB blocks, hashes it with SHA-256, inflates its file
 //              container, splits the entries and writes each file to its place below the
 //              root's /flash, then syncs: the work an installation cannot avoid.
-// The figure to watch is printed at the end: Reference time divided by Install time (the
-// throughput ratio). bench/install_bench.sh builds the package and runs this; by hand:
-//   install_bench --package=PKG --installer=build/installer [benchmark flags]
+//   Durability runs the installer and the same installer with every sync turned off
+//              (installer_nosync), alternately, each into a fresh root: what making the commit
+//              durable costs, as a ratio of the two.
+// The figures to watch are printed at the end: Reference time divided by Install time (the
+// throughput ratio), and the durable run's time divided by the unsynced one's. Roots are made
+// below --roots=DIR (default /var/tmp); a file system of their own keeps other programs' dirty
+// data out of the syncs. bench/install_bench.sh builds the package and runs this; by hand:
+//   install_bench --package=PKG --installer=build/installer
+//                 --nosync-installer=build/bench/installer_nosync [--roots=DIR] [flags]
 // It needs the rights to change roots (root), as the installer does.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
@@ -19,6 +25,8 @@
 #include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,6 +47,8 @@ constexpr size_t kInflateBlock = 65536;
 
 std::string packagePath;
 std::string installerPath;
+std::string nosyncInstallerPath;
+std::string rootsDirectory = "/var/tmp";
 
 int removeEntry(const char* path, const struct stat*, int, FTW*) {
     return remove(path);
@@ -48,8 +58,8 @@ int removeEntry(const char* path, const struct stat*, int, FTW*) {
 class RouterRoot {
   public:
     RouterRoot() {
-        char pattern[] = "/var/tmp/install-bench-XXXXXX";
-        if (mkdtemp(pattern) == nullptr) return;
+        std::string pattern = rootsDirectory + "/install-bench-XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr) return;
         path_ = pattern;
         for (const char* inside : {"/flash", "/flash/var", "/flash/var/pdb", "/ram", "/rw", "/tmp"})
             mkdir((path_ + inside).c_str(), 0755);
@@ -70,31 +80,66 @@ off_t fileSize(const std::string& path) {
     return stat(path.c_str(), &info) == 0 ? info.st_size : 0;
 }
 
+// Installs the package into the root with the given binary; false when that failed.
+bool installWith(const std::string& binary, const RouterRoot& root) {
+    const pid_t child = fork();
+    if (child == 0) {
+        const int in = open(packagePath.c_str(), O_RDONLY);
+        const int out = open("/dev/null", O_WRONLY);
+        if (in < 0 || out < 0) _exit(126);
+        dup2(in, 0);
+        dup2(out, 1);
+        execl(binary.c_str(), binary.c_str(), "-r", root.path().c_str(), "-",
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 void Install(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         auto root = std::make_unique<RouterRoot>();
         state.ResumeTiming();
-        const pid_t child = fork();
-        if (child == 0) {
-            const int in = open(packagePath.c_str(), O_RDONLY);
-            const int out = open("/dev/null", O_WRONLY);
-            if (in < 0 || out < 0) _exit(126);
-            dup2(in, 0);
-            dup2(out, 1);
-            execl(installerPath.c_str(), installerPath.c_str(), "-r", root->path().c_str(), "-",
-                  static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        int status = 0;
-        waitpid(child, &status, 0);
+        const bool installed = installWith(installerPath, *root);
         state.PauseTiming();
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-            state.SkipWithError("the installation failed");
+        if (!installed) state.SkipWithError("the installation failed");
         root.reset();
         state.ResumeTiming();
     }
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(fileSize(packagePath)));
+}
+
+// The durable installation's time (the manual time) and, in counters, the unsynced one's and
+// their ratio. The two alternate which goes first, so that neither always meets the other's
+// dirty pages still being written back.
+void Durability(benchmark::State& state) {
+    using Clock = std::chrono::steady_clock;
+    double seconds[2] = {0, 0};  // durable, unsynced
+    int64_t round = 0;
+    for (auto _ : state) {
+        double taken[2] = {0, 0};
+        for (int turn = 0; turn < 2; ++turn) {
+            const int which = (turn + round) % 2;
+            auto root = std::make_unique<RouterRoot>();
+            const auto start = Clock::now();
+            const bool installed =
+                installWith(which == 0 ? installerPath : nosyncInstallerPath, *root);
+            taken[which] = std::chrono::duration<double>(Clock::now() - start).count();
+            if (!installed) state.SkipWithError("the installation failed");
+            root.reset();
+            // What the unsynced run left dirty is written now, outside of both measurements.
+            sync();
+        }
+        ++round;
+        state.SetIterationTime(taken[0]);
+        seconds[0] += taken[0];
+        seconds[1] += taken[1];
+    }
+    state.counters["unsynced_ms"] = 1000 * seconds[1] / double(std::max<int64_t>(round, 1));
+    state.counters["durable_per_unsynced"] = seconds[1] > 0 ? seconds[0] / seconds[1] : 0;
 }
 
 // Writes the inflated file container's entries below `flash`, creating directories as needed.
@@ -246,7 +291,8 @@ void Reference(benchmark::State& state) {
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(fileSize(packagePath)));
 }
 
-// Prints the usual table, then Install's throughput as a fraction of the reference's.
+// Prints the usual table, then Install's throughput as a fraction of the reference's and the
+// durable installation's time as a multiple of the unsynced one's.
 class RatioReporter : public benchmark::ConsoleReporter {
   public:
     void ReportRuns(const std::vector<Run>& runs) override {
@@ -257,25 +303,31 @@ class RatioReporter : public benchmark::ConsoleReporter {
             if (run.run_type != Run::RT_Iteration && !median) continue;
             seconds_[run.run_name.function_name] =
                 run.real_accumulated_time / double(run.iterations);
+            const auto ratio = run.counters.find("durable_per_unsynced");
+            if (ratio != run.counters.end()) durability_ = ratio->second;
         }
     }
     void Finalize() override {
         ConsoleReporter::Finalize();
         const auto install = seconds_.find("Install");
         const auto reference = seconds_.find("Reference");
-        if (install == seconds_.end() || reference == seconds_.end() || install->second <= 0)
-            return;
-        std::printf("Install throughput = %.3f x Reference\n", reference->second / install->second);
+        if (install != seconds_.end() && reference != seconds_.end() && install->second > 0)
+            std::printf("Install throughput = %.3f x Reference\n",
+                        reference->second / install->second);
+        if (durability_ > 0)
+            std::printf("Durable install = %.3f x the same install without syncing\n", durability_);
     }
 
   private:
     std::map<std::string, double> seconds_;
+    double durability_ = 0;
 };
 
 }  // namespace
 
 BENCHMARK(Reference)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(Install)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+BENCHMARK(Durability)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(6);
 
 int main(int argc, char** argv) {
     std::vector<char*> rest;
@@ -285,14 +337,20 @@ int main(int argc, char** argv) {
             packagePath = argument.substr(10);
         else if (argument.rfind("--installer=", 0) == 0)
             installerPath = argument.substr(12);
+        else if (argument.rfind("--nosync-installer=", 0) == 0)
+            nosyncInstallerPath = argument.substr(19);
+        else if (argument.rfind("--roots=", 0) == 0)
+            rootsDirectory = argument.substr(8);
         else
             rest.push_back(argv[i]);
     }
     int count = int(rest.size());
     benchmark::Initialize(&count, rest.data());
     if (benchmark::ReportUnrecognizedArguments(count, rest.data())) return 1;
-    if (packagePath.empty() || installerPath.empty()) {
-        std::fprintf(stderr, "usage: install_bench --package=PKG --installer=INSTALLER\n");
+    if (packagePath.empty() || installerPath.empty() || nosyncInstallerPath.empty()) {
+        std::fprintf(stderr,
+                     "usage: install_bench --package=PKG --installer=INSTALLER "
+                     "--nosync-installer=INSTALLER_NOSYNC [--roots=DIR]\n");
         return 2;
     }
     RatioReporter reporter;

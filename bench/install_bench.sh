@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The whole-run benchmark of the standard-input mode. Builds signed packages of about 400
 # files (half random, half compressible text) with vlpkg, then:
-#   1. runs build/bench/install_bench on the 64 MiB package: the installer binary against a
-#      reference loop (SHA-256 + inflate + writing the same files + sync) in the same run, and
-#      prints their throughput ratio;
+#   1. runs build/bench/install_bench on the 64 MiB package, into roots on an ext4 file system
+#      of their own (an image file on a loop device): the installer binary against a reference
+#      loop (SHA-256 + inflate + writing the same files + sync) in the same run, and the
+#      installer against the same installer with syncing turned off (build/bench/
+#      installer_nosync), alternately; prints the throughput ratio and the durability cost;
 #   2. installs the 8 MiB and the 512 MiB package under /usr/bin/time -v and prints each peak
 #      resident size, which must differ by less than 2 MiB: memory does not grow with the
 #      package.
@@ -13,7 +15,7 @@ cd "$(dirname "$0")/.."
 build=${1:-build}
 key=keys/development/ed25519-private.pem
 work=$(mktemp -d /var/tmp/install-bench-data-XXXXXX)
-trap 'rm -rf "$work"' EXIT
+trap 'umount "$work/roots" 2>/dev/null || :; rm -rf "$work"' EXIT
 files=400
 
 # make_package NAME MIB: a signed package of MIB MiB in $files files, one in ten below a
@@ -49,7 +51,13 @@ peak_kib() {
 for mib in 8 64 512; do make_package "bench$mib" "$mib"; done
 ls -l "$work"/*.vlp
 
+# The roots get a file system of their own, so that syncing it flushes nothing of other programs.
+truncate -s 1G "$work/roots.img"
+mkfs.ext4 -q -F "$work/roots.img"
+mkdir "$work/roots"
+mount -o loop "$work/roots.img" "$work/roots"
 "$build/bench/install_bench" --package="$work/bench64.vlp" --installer="$build/installer" \
+  --nosync-installer="$build/bench/installer_nosync" --roots="$work/roots" \
   --benchmark_repetitions=3 --benchmark_report_aggregates_only=true
 
 small=$(peak_kib "$work/bench8.vlp")

@@ -1,5 +1,6 @@
 #include "frontend/command_line.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -7,7 +8,9 @@
 #include <cstring>
 #include <exception>
 #include <iostream>
+#include <set>
 
+#include "frontend/journal.h"
 #include "frontend/listing.h"
 #include "frontend/manifest.h"
 #include "frontend/stdin_install.h"
@@ -23,8 +26,9 @@ namespace {
 enum class Examination { Prepare, Ended };
 
 // Examines the arguments in order; the first matching option acts. An option that takes a
-// value and stands last is not that option, and so falls through to the usage line.
-Examination examineArguments(int argc, char** argv, RunOptions& options) {
+// value and stands last is not that option, and so falls through to the usage line. The modes
+// that end the run here leave their exit status in `status`.
+Examination examineArguments(int argc, char** argv, RunOptions& options, int& status) {
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -51,10 +55,12 @@ Examination examineArguments(int argc, char** argv, RunOptions& options) {
         } else if (argument == "--month" && hasValue) {
             ++i;
         } else if (argument == "--commit") {
-            runCommitMode();
+            Installer::instance().quiet = options.quiet;
+            status = runCommitMode();
             return Examination::Ended;
         } else if (argument == "--cancel") {
-            runCancelMode();
+            Installer::instance().quiet = options.quiet;
+            status = runCancelMode();
             return Examination::Ended;
         } else if (argument == "--show") {
             options.show = true;
@@ -72,22 +78,89 @@ void prepareProcess(RunOptions& options) {
     if (const char* arch = getenv("arch")) options.arch = arch;
 }
 
-}  // namespace
-
-void runCommitMode() {
-    Manifest manifest;
-    manifest.load(kSavedManifestPath);
-    std::cout << "finishing install... " << std::flush;
-    manifest.commit(true);
-    std::cout << "\b \n" << std::flush;
+bool exists(const std::string& path) {
+    struct stat info;
+    return lstat(path.c_str(), &info) == 0;
 }
 
-void runCancelMode() {
+// Whether temporary files on flash still have a purpose: a saved set awaiting "--commit" or a
+// journal the next run finishes.
+bool stagedWorkPending() {
+    return exists(kSavedManifestPath) || exists(stagingFiles().journal);
+}
+
+// Writes what the run recorded so far to the postlog at once, so that it is there whatever
+// becomes of the rest of the run.
+void logNow(Installer& installer) {
+    Reporter::writePostlog(installer);
+    installer.messages.clear();
+}
+
+// Before anything else, finishes what interrupted runs left: their journal is carried out to
+// its end, then their temporary files are deleted, except those of a saved set that still
+// awaits "--commit".
+Recovery settleEarlierRuns(Installer& installer) {
+    const Recovery recovery = recoverJournal();
+    if (recovery != Recovery::NoJournal) logNow(installer);
+    if (recovery == Recovery::Failed) return recovery;
+    std::set<std::string> saved;
+    Manifest pending;
+    // Without knowing what a saved set holds, none of its files may go: the sweep waits.
+    if (!pending.load(kSavedManifestPath)) return recovery;
+    for (const auto& [target, entry] : pending) saved.insert(entry.source);
+    // The copy of an interrupted standard-input run is no temporary file by name, but as
+    // much a leftover.
+    if (sweepTemporaries(saved)) unlink(kStdinCopySource);
+    endStaging(stagedWorkPending());
+    return recovery;
+}
+
+// The end of a run that may have staged files: the marker goes once nothing needs them.
+int endRun(Installer& installer, int status, bool log) {
+    endStaging(stagedWorkPending());
+    if (log) logNow(installer);
+    return status;
+}
+
+int savedSetUnreadable(Installer& installer) {
+    Reporter::error(installer, "could not read %s: %s", kSavedManifestPath, std::strerror(errno));
+    return endRun(installer, kCommitFailedStatus, true);
+}
+
+}  // namespace
+
+Manifest::Result commitRun(Manifest& manifest) {
+    const Manifest::Result result = manifest.commit(false);
+    if (result == Manifest::Result::Refused) manifest.discard();
+    return result;
+}
+
+int runCommitMode() {
+    Installer& installer = Installer::instance();
+    if (settleEarlierRuns(installer) == Recovery::Failed) return kCommitFailedStatus;
     Manifest manifest;
-    manifest.load(kSavedManifestPath);
-    // Loaded entries are plain moves, so this deletes no staged file; it only forgets them.
+    if (!manifest.load(kSavedManifestPath)) return savedSetUnreadable(installer);
+    std::cout << "finishing install... " << std::flush;
+    // A refused commit keeps the saved set and its files: it can be tried again or cancelled.
+    const bool done = manifest.commit(true) == Manifest::Result::Done;
+    std::cout << "\b \n" << std::flush;
+    return endRun(installer, done ? 0 : kCommitFailedStatus, !done);
+}
+
+int runCancelMode() {
+    Installer& installer = Installer::instance();
+    const Recovery recovery = settleEarlierRuns(installer);
+    if (recovery == Recovery::Failed) return kCommitFailedStatus;
+    Manifest manifest;
+    if (!manifest.load(kSavedManifestPath)) return savedSetUnreadable(installer);
+    // Loaded sources with the temporary prefix are the set's own files and go with it.
     manifest.discard();
     unlink(kSavedManifestPath);
+    if (recovery == Recovery::Finished) {
+        Reporter::warning(installer, "can not cancel a commit that has started; it was finished");
+        return endRun(installer, kCommitFailedStatus, true);
+    }
+    return endRun(installer, 0, false);
 }
 
 namespace {
@@ -95,6 +168,8 @@ namespace {
 // The mode chosen by the arguments, after the preparation. The manifest is the run's, so that
 // whatever stops the run can drop what it staged.
 int runMode(Installer& installer, const RunOptions& options, Manifest& manifest) {
+    installer.quiet = options.quiet;
+    if (settleEarlierRuns(installer) == Recovery::Failed) return kCommitFailedStatus;
     if (!installer.loadDatabase(options.quiet, options.arch)) return kIoFailureStatus;
 
     // The listing wins over a later "--cleanup" or "-", which do not stop at "--show".
@@ -106,26 +181,30 @@ int runMode(Installer& installer, const RunOptions& options, Manifest& manifest)
         cleanupPackages(installer, manifest);
         if (installer.failure != 0) {
             manifest.discard();
-            return failureStatus(installer);
+            return endRun(installer, failureStatus(installer), true);
         }
-        manifest.commit(false);
-        return 0;
+        const bool done = commitRun(manifest) == Manifest::Result::Done;
+        return endRun(installer, done ? 0 : kCommitFailedStatus, !done);
     }
     // Both installing modes first carry out what other programs scheduled.
     applyScheduledActions(installer, manifest, 1);
     if (installer.failure != 0) {
         manifest.discard();
         Reporter::writePostlog(installer);
-        return options.fromStdin ? kInstallUnreadable : failureStatus(installer);
+        return endRun(installer, options.fromStdin ? kInstallUnreadable : failureStatus(installer),
+                      false);
     }
+    int status = 0;
     if (options.fromStdin) {
         // Read through a file buffer, so that a failed read of standard input is told apart
         // from its end.
         InputFile input;
         input.adopt(STDIN_FILENO);
-        return installFromStdin(installer, manifest, options.installFlags, input.stream());
+        status = installFromStdin(installer, manifest, options.installFlags, input.stream());
+    } else {
+        status = runUpgradeMode(installer, manifest, options.installFlags, options.commitNow);
     }
-    return runUpgradeMode(installer, manifest, options.installFlags, options.commitNow);
+    return endRun(installer, status, false);
 }
 
 }  // namespace
@@ -137,15 +216,17 @@ int installerMain(int argc, char** argv) {
 
     Manifest manifest;
     // Nothing is meant to throw; should anything still do so (memory running out), the run
-    // stops here, says so once, and carries out nothing it staged.
+    // stops here and says so once. What it staged goes, unless its commit has started: the
+    // journal then needs those files, and the next run finishes it.
     try {
         RunOptions options;
-        if (examineArguments(argc, argv, options) == Examination::Ended) return 0;
+        int status = 0;
+        if (examineArguments(argc, argv, options, status) == Examination::Ended) return status;
         prepareProcess(options);
         return runMode(installer, options, manifest);
     } catch (const std::exception& cause) {
-        manifest.discard();
+        if (!exists(stagingFiles().journal)) manifest.discard();
         Reporter::error(installer, "run abandoned: %s", cause.what());
-        return kAbandonedStatus;
+        return endRun(installer, kAbandonedStatus, true);
     }
 }

@@ -9,9 +9,15 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <vector>
+
+#include "frontend/journal.h"
+#include "frontend/staging.h"
+#include "report/installer.h"
+#include "report/reporter.h"
 
 namespace {
 
@@ -33,21 +39,25 @@ const char* savedPrefix(uint32_t kind) {
     }
 }
 
-// Deletes a file, or a directory's plain entries and then the directory. Hidden entries and
-// subdirectories are left, so such a directory stays; failures are of no consequence here.
-void removeTarget(const std::string& target) {
-    if (unlink(target.c_str()) == 0 || errno != EISDIR) return;
-    if (DIR* dir = opendir(target.c_str())) {
-        while (const dirent* entry = readdir(dir)) {
-            if (entry->d_name[0] == '\0' || entry->d_name[0] == '.') continue;
-            unlink((target + "/" + entry->d_name).c_str());
-        }
-        closedir(dir);
-    }
-    rmdir(target.c_str());
+bool isOctalDigit(char c) {
+    return c >= '0' && c <= '7';
 }
 
-bool isOctalDigit(char c) { return c >= '0' && c <= '7'; }
+// Writes the whole block, going on after short writes so that a failure carries its own errno;
+// false with errno set.
+bool writeAll(int fd, const char* data, size_t length) {
+    while (length > 0) {
+        const ssize_t written = write(fd, data, length);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) {
+            if (written == 0) errno = ENOSPC;
+            return false;
+        }
+        data += written;
+        length -= size_t(written);
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -58,7 +68,7 @@ void Manifest::record(const std::string& target, uint32_t kind, const std::strin
         return;
     }
     // The replaced temporary file would otherwise stay behind unreferenced.
-    if (found->second.kind == MoveTemporary) unlink(found->second.source.c_str());
+    if (found->second.kind == MoveTemporary) removeTemporary(found->second.source);
     found->second.kind = kind;
     found->second.source = source;
 }
@@ -73,56 +83,201 @@ void Manifest::addLink(const std::string& contents, const std::string& linkPath)
 
 void Manifest::discard() {
     for (const auto& [target, entry] : entries_) {
-        if (entry.kind == MoveTemporary) unlink(entry.source.c_str());
+        if (entry.kind == MoveTemporary) removeTemporary(entry.source);
     }
     entries_.clear();
 }
 
-void Manifest::commit(bool progress) {
-    for (const auto& [target, entry] : entries_) {
-        if (entry.kind == Remove) {
-            removeTarget(target);
-        } else if (entry.kind == Link) {
-            makeDirectories(parentDirectory(target));
-            unlink(target.c_str());
-            if (symlink(entry.source.c_str(), target.c_str()) != 0) perror("symlink");
-        }
+namespace {
+
+constexpr const char* kNothingCommitted = "nothing committed: ";
+
+bool refused(const std::string& text) {
+    Reporter::error(Installer::instance(), "%s%s", kNothingCommitted, text.c_str());
+    return false;
+}
+
+bool refused(const std::string& what, const std::string& path, int cause) {
+    return refused("could not " + what + " " + path + ": " + std::strerror(cause));
+}
+
+// What the commit will do, prepared so that nothing on flash has changed yet.
+struct CommitPlan {
+    Journal removals;
+    Journal renames;
+    Journal discards;
+    std::vector<std::string> made;  // temporary files of this commit, deleted if it is refused
+    SyncSet staged;                 // what must be durable before the journal is
+};
+
+// A file deleted, or a directory's plain entries and then the directory: hidden entries and
+// subdirectories stay, and so does the directory then. An entry this commit places anew is
+// left out, so that carrying the journal out again cannot remove the new file.
+bool placedByCommit(const Manifest& manifest, const std::string& path) {
+    const auto found = manifest.find(path);
+    return found != manifest.end() && found->second.kind != Remove;
+}
+
+bool planRemoval(const Manifest& manifest, std::string target, CommitPlan& plan) {
+    while (target.size() > 1 && target.back() == '/') target.pop_back();
+    struct stat info;
+    if (lstat(target.c_str(), &info) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) return true;
+        return refused("examine", target, errno);
     }
-    // Staged files were written without syncing. Their data must be on stable storage before
-    // any of them appears under its real name, or a power cut could leave installed files
-    // that hold nothing.
-    sync();
-    for (const auto& [target, entry] : entries_) {
-        if (entry.kind != Move && entry.kind != MoveTemporary) continue;
-        makeDirectories(parentDirectory(target));
-        if (rename(entry.source.c_str(), target.c_str()) == 0) continue;
-        if (errno != EXDEV) {
-            perror("rename");
-        } else if (copyFile(entry.source, target, progress) == CopyResult::Failed) {
-            perror("copy");
-        }
+    if (!S_ISDIR(info.st_mode)) {
+        plan.removals.push_back({JournalStep::Remove, target, ""});
+        return true;
     }
-    sync();
+    DIR* dir = opendir(target.c_str());
+    if (!dir) return refused("read", target, errno);
+    errno = 0;
+    while (const dirent* entry = readdir(dir)) {
+        const std::string name = entry->d_name;
+        const std::string path = target + "/" + name;
+        if (!name.empty() && name[0] != '.' && !isDirectoryEntry(path, entry->d_type) &&
+            !placedByCommit(manifest, path))
+            plan.removals.push_back({JournalStep::Remove, path, ""});
+        errno = 0;
+    }
+    const int cause = errno;
+    closedir(dir);
+    if (cause != 0) return refused("read", target, cause);
+    plan.removals.push_back({JournalStep::RemoveDirectory, target, ""});
+    return true;
+}
+
+// The directory in which a file for `target` is put on the target's file system: its nearest
+// existing ancestor, which the rename then extends. Refused when the target is a directory, or
+// when a file stands where a directory is needed and this commit does not remove it.
+bool placeFor(const Manifest& manifest, const std::string& target, std::string& directory) {
+    struct stat info;
+    if (lstat(target.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
+        return refused("replace", target, EISDIR);
+    directory = parentDirectory(target);
+    while (directory != "/" && directory != ".") {
+        if (stat(directory.c_str(), &info) == 0) {
+            if (S_ISDIR(info.st_mode)) return true;
+            const auto found = manifest.find(directory);
+            if (found == manifest.end() || found->second.kind != Remove)
+                return refused("create", parentDirectory(target), ENOTDIR);
+        } else if (errno != ENOENT) {
+            return refused("examine", directory, errno);
+        }
+        directory = parentDirectory(directory);
+    }
+    return true;
+}
+
+bool planMove(const Manifest& manifest, const std::string& target, const ManifestEntry& entry,
+              bool progress, CommitPlan& plan) {
+    struct stat from, at;
+    if (lstat(entry.source.c_str(), &from) != 0) return refused("read", entry.source, errno);
+    std::string directory;
+    if (!placeFor(manifest, target, directory)) return false;
+    if (stat(directory.c_str(), &at) != 0) return refused("examine", directory, errno);
+    if (at.st_dev == from.st_dev) {
+        plan.renames.push_back({JournalStep::Rename, target, entry.source});
+        plan.staged.add(entry.source);
+        return true;
+    }
+    // Only regular files are copied between file systems; anything else stays where it is.
+    if (!S_ISREG(from.st_mode)) return true;
+    std::string temporary;
+    if (!copyToTemporary(entry.source, directory, progress, temporary))
+        return refused("copy " + entry.source + " to", directory, errno);
+    plan.made.push_back(temporary);
+    plan.staged.add(temporary);
+    plan.renames.push_back({JournalStep::Rename, target, temporary});
+    if (entry.kind == MoveTemporary)
+        plan.discards.push_back({JournalStep::Discard, entry.source, ""});
+    return true;
+}
+
+// A link is made under a temporary name beside its target and renamed over it.
+bool planLink(const Manifest& manifest, const std::string& target, const ManifestEntry& entry,
+              CommitPlan& plan) {
+    std::string directory, temporary;
+    if (!placeFor(manifest, target, directory)) return false;
+    if (!makeTemporaryLink(directory, entry.source, temporary))
+        return refused("create a link in", directory, errno);
+    plan.made.push_back(temporary);
+    plan.staged.add(temporary);
+    plan.renames.push_back({JournalStep::Rename, target, temporary});
+    return true;
+}
+
+}  // namespace
+
+Manifest::Result Manifest::commit(bool progress) {
+    CommitPlan plan;
+    bool ready = true;
+    for (const auto& [target, entry] : entries_) {
+        if (entry.kind == Remove) ready = ready && planRemoval(*this, target, plan);
+    }
+    for (const auto& [target, entry] : entries_) {
+        if (!ready) break;
+        if (entry.kind == Move || entry.kind == MoveTemporary)
+            ready = planMove(*this, target, entry, progress, plan);
+        else if (entry.kind == Link)
+            ready = planLink(*this, target, entry, plan);
+    }
+    ready = ready && plan.staged.sync(kNothingCommitted);
+    if (!ready) {
+        for (const std::string& temporary : plan.made) removeTemporary(temporary);
+        return Result::Refused;
+    }
+
+    // A saved set goes first: once anything changes, it cannot be committed a second time.
+    Journal journal;
+    if (!origin_.empty()) journal.push_back({JournalStep::Discard, origin_, ""});
+    if (plan.removals.empty() && plan.renames.empty()) {
+        for (const JournalStep& step : journal) removeTemporary(step.path);
+        for (const JournalStep& step : plan.discards) removeTemporary(step.path);
+        return Result::Done;
+    }
+    for (Journal* part : {&plan.removals, &plan.renames, &plan.discards})
+        journal.insert(journal.end(), part->begin(), part->end());
+    switch (placeJournal(journal)) {
+        case JournalPlaced::No:
+            for (const std::string& temporary : plan.made) removeTemporary(temporary);
+            return Result::Refused;
+        case JournalPlaced::NotDurable:
+            return Result::Unfinished;
+        case JournalPlaced::Yes:
+            break;
+    }
+    return finishJournal(journal) ? Result::Done : Result::Unfinished;
 }
 
 bool Manifest::save(const std::string& path) const {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    std::string text;
     for (const auto& [target, entry] : entries_) {
         const char* prefix = savedPrefix(entry.kind);
         if (!prefix) continue;
-        out << prefix << escapeSavedPath(target);
-        if (entry.kind != Remove) out << ' ' << escapeSavedPath(entry.source);
-        out << '\n';
+        text += prefix + escapeSavedPath(target);
+        if (entry.kind != Remove) text += ' ' + escapeSavedPath(entry.source);
+        text += '\n';
     }
-    out.close();
-    return !out.fail();
+    std::string temporary;
+    const int fd = makeTemporary(parentDirectory(path), temporary);
+    if (fd < 0) return false;
+    bool written = writeAll(fd, text.data(), text.size()) && (!durableWrites() || fsync(fd) == 0);
+    written = close(fd) == 0 && written;
+    written = written && rename(temporary.c_str(), path.c_str()) == 0;
+    const int cause = errno;
+    if (!written) removeTemporary(temporary);
+    errno = cause;
+    return written;
 }
 
-void Manifest::load(const std::string& path) {
+bool Manifest::load(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
+    if (!in.is_open()) return errno == ENOENT;
+    origin_ = path;
     std::string line;
     while (in && std::getline(in, line)) {
-        if (line.empty()) return;
+        if (line.empty()) break;
         // Escaped paths hold no spaces, so the fields are the text between single spaces.
         std::vector<std::string> fields;
         size_t start = 0;
@@ -132,16 +287,25 @@ void Manifest::load(const std::string& path) {
             if (space == std::string::npos) break;
             start = space + 1;
         }
-        if (fields.size() < 2) return;
+        if (fields.size() < 2) break;
         const std::string& kind = fields[0];
         if (kind == "U") {
             record(unescapeSavedPath(fields[1]), Remove, "");
         } else if (kind == "L" || kind == "M") {
-            if (fields.size() < 3) return;
-            record(unescapeSavedPath(fields[1]), kind == "L" ? Link : Move,
-                   unescapeSavedPath(fields[2]));
+            if (fields.size() < 3) break;
+            const std::string source = unescapeSavedPath(fields[2]);
+            const uint32_t loaded = kind == "L"               ? Link
+                                    : isTemporaryName(source) ? MoveTemporary
+                                                              : Move;
+            record(unescapeSavedPath(fields[1]), loaded, source);
         }
     }
+    // A read error ends the lines as the end of the file would; it must not look like one.
+    if (in.bad()) {
+        errno = EIO;
+        return false;
+    }
+    return true;
 }
 
 std::string escapeSavedPath(const std::string& path) {
@@ -192,31 +356,14 @@ void makeDirectories(const std::string& path) {
     mkdir(path.c_str(), 0777);
 }
 
-namespace {
-
-// Writes the whole block, retrying interrupted writes; false on any shortfall.
-bool writeBlock(int fd, const char* data, ssize_t length) {
-    ssize_t written;
-    do {
-        written = write(fd, data, static_cast<size_t>(length));
-    } while (written < 0 && errno == EINTR);
-    return written == length;
-}
-
-}  // namespace
-
-CopyResult copyFile(const std::string& source, const std::string& target, bool progress) {
+bool copyToTemporary(const std::string& source, const std::string& directory, bool progress,
+                     std::string& temporary) {
+    const int in = open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) return false;
     struct stat info;
-    if (stat(source.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return CopyResult::Skipped;
-
-    // The copy goes to a file beside the target and replaces it only when complete, so an
-    // interrupted copy never leaves a truncated file where the old one was.
-    std::string partial = target + ".XXXXXX";
-    const int out = mkstemp(partial.data());
-    if (out < 0) return CopyResult::Failed;
-    const int in = open(source.c_str(), O_RDONLY);
-    bool complete = in >= 0 && fchmod(out, info.st_mode & kPermissionBits) == 0;
-
+    int out = -1;
+    bool complete = fstat(in, &info) == 0 && (out = makeTemporary(directory, temporary)) >= 0 &&
+                    fchmod(out, info.st_mode & kPermissionBits) == 0;
     char block[kCopyBlock];
     while (complete) {
         ssize_t got;
@@ -224,20 +371,18 @@ CopyResult copyFile(const std::string& source, const std::string& target, bool p
             got = read(in, block, sizeof block);
         } while (got < 0 && errno == EINTR);
         if (got == 0) break;
-        if (got < 0 || !writeBlock(out, block, got)) {
-            complete = false;
-            break;
-        }
-        if (progress) commitSpinner().step(std::cout, clockTicks());
+        complete = got > 0 && writeAll(out, block, size_t(got));
+        if (complete && progress) commitSpinner().step(std::cout, clockTicks());
     }
-    if (in >= 0) close(in);
-    complete = complete && fsync(out) == 0;
-    complete = close(out) == 0 && complete;
-    if (complete && rename(partial.c_str(), target.c_str()) == 0) return CopyResult::Copied;
-    const int cause = errno;
-    unlink(partial.c_str());
+    int cause = errno;
+    close(in);
+    if (out >= 0 && close(out) != 0 && complete) {
+        complete = false;
+        cause = errno;
+    }
+    if (!complete && out >= 0) removeTemporary(temporary);
     errno = cause;
-    return CopyResult::Failed;
+    return complete;
 }
 
 uint32_t clockTicks() {

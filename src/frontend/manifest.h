@@ -52,26 +52,37 @@ public:
 
     // Deletes the temporary sources, then forgets every entry.
     void discard();
-    // Carries out every entry: removals and links first, then the moves. Entries stay.
-    void commit(bool progress);
-    // Writes the entries as text lines; false when the file could not be written in full.
+    // Carries out every entry, all or nothing across a power cut: whatever the commit places is
+    // first put on the target's file system under a temporary name and synced; only then are
+    // the renames and removals written to the journal and carried out. Entries stay.
+    enum class Result {
+        Done,        // every operation carried out and durable
+        Refused,     // nothing changed (reported); the staged files are the caller's to discard
+        Unfinished,  // reported; the journal stays on flash and the next run finishes it
+    };
+    [[nodiscard]] Result commit(bool progress);
+    // Writes the entries as text lines through a temporary file, so that the file is whole or
+    // absent; false when it could not be written.
     [[nodiscard]] bool save(const std::string& path) const;
-    // Records the entries of a saved file, as many as can be read.
-    void load(const std::string& path);
+    // Records the entries of a saved file, as many as can be read. Sources with the temporary
+    // prefix are this set's own files again; the saved file itself is deleted by the commit.
+    // False (errno set) when the file is there but could not be read: a missing file is an
+    // empty set, an unreadable one is not.
+    [[nodiscard]] bool load(const std::string& path);
 
-private:
+  private:
     Entries entries_;
+    std::string origin_;  // the saved file the entries were loaded from
 };
 
 // Directory part of a path, ignoring trailing "/": "/a/b/" gives "/a", "name" and "/" give ".".
 std::string parentDirectory(const std::string& path);
 // Creates the directory and its missing parents; failures show up in the later file operation.
 void makeDirectories(const std::string& path);
-enum class CopyResult { Copied, Skipped, Failed };
-// Copies a regular file's contents and permission bits to the target, replacing it only once the
-// copy is complete. Skipped: the source is missing or not a regular file (nothing to say);
-// Failed: errno tells why, and the old target is untouched.
-[[nodiscard]] CopyResult copyFile(const std::string& source, const std::string& target, bool progress);
+// Copies a regular file's contents and permission bits to a new temporary file in `directory`,
+// whose path is left in `temporary`. False with errno set; nothing is left behind then.
+[[nodiscard]] bool copyToTemporary(const std::string& source, const std::string& directory,
+                                   bool progress, std::string& temporary);
 // The kernel's clock tick count (offset by 30000), pacing the commit spinner.
 uint32_t clockTicks();
 

@@ -7,9 +7,11 @@
 #include <cstring>
 #include <iostream>
 
+#include "frontend/staging.h"
 #include "package/install.h"
 #include "pkgdb/database.h"
 #include "report/reporter.h"
+#include "resolve/space.h"
 
 CopySink::~CopySink() {
     (void)close();
@@ -88,7 +90,9 @@ bool stagePackagesChanged(Installer& installer, Manifest& manifest) {
 int installFromStdin(Installer& installer, Manifest& manifest, InstallFlags flags,
                      std::istream& in) {
     CopySink copy;
-    if (!copy.open(kStdinCopyPath)) {
+    // The copy lies on flash outside the manifest: the marker must be there first, so that a
+    // run cut short has it removed.
+    if (!markStaging() || !copy.open(kStdinCopyPath)) {
         std::cout << kCopyNotOpened << '\n' << std::flush;
         // Nothing is carried out, and the scheduled actions' staged files are not left behind.
         manifest.discard();
@@ -110,17 +114,30 @@ int installFromStdin(Installer& installer, Manifest& manifest, InstallFlags flag
     // The copy was written outside the manifest: unless it becomes an image, nothing else
     // would ever remove it from flash. Removed before the commit, it is not synced either.
     if (!copyKept) unlink(kStdinCopyPath);
-    if (result == kInstallDone) {
+    bool unfinished = false;
+    if (result != kInstallDone) {
+        manifest.discard();
+    } else {
         if (bootFlag) {
             manifest.addMove(kStdinCopySource, kBootImagePath);
             if (!imageDir.empty()) manifest.addLink(kBootImagePath, imageDir + kImageFileName);
         } else if (!imageDir.empty()) {
             manifest.addMove(kStdinCopySource, imageDir + kImageFileName);
         }
-        manifest.commit(false);
-    } else {
-        manifest.discard();
+        // The same rules as an upgrade's: a reinstall is how a router short of space is repaired.
+        if ((flags & allowReinstall) == 0 && !hasEnoughSpace(manifest)) {
+            Reporter::error(installer, "not enough space for upgrade");
+            manifest.discard();
+            result = kNoSpaceStatus;
+        } else {
+            const Manifest::Result committed = commitRun(manifest);
+            if (committed != Manifest::Result::Done) result = kCommitFailedStatus;
+            unfinished = committed == Manifest::Result::Unfinished;
+        }
     }
+    // Staged to become the image, the copy goes with a refused commit; an unfinished commit's
+    // journal still moves it into place.
+    if (result != kInstallDone && copyKept && !unfinished) unlink(kStdinCopyPath);
     Reporter::writePostlog(installer);
     return result;
 }

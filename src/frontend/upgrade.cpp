@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -159,22 +160,27 @@ int runUpgradeMode(Installer& installer, Manifest& manifest, InstallFlags flags,
         installed.clear();
         status = kNoSpaceStatus;
     }
-    if (!manifest.empty() && !stagePackagesChanged(installer, manifest)) {
-        manifest.discard();
-        installed.clear();
-        status = failureStatus(installer);
-    }
-    for (const PackageRecord& record : installed)
-        Reporter::info(installer, "installed %s", recordName(record).c_str());
     if (!manifest.empty()) {
-        if (commitNow) {
-            manifest.commit(false);
+        bool done = stagePackagesChanged(installer, manifest);
+        if (!done) {
+            manifest.discard();
+            status = failureStatus(installer);
+        } else if (commitNow) {
+            done = commitRun(manifest) == Manifest::Result::Done;
+            if (!done) status = kCommitFailedStatus;
         } else if (!manifest.save(kSavedManifestPath)) {
             // Unsaved operations would never be carried out, and their staged files never freed.
-            Reporter::error(installer, "could not save %s", kSavedManifestPath);
+            Reporter::error(installer, "could not save %s: %s", kSavedManifestPath,
+                            std::strerror(errno));
             manifest.discard();
+            done = false;
+            status = kCommitFailedStatus;
         }
+        if (!done) installed.clear();
     }
+    // Only what the commit (or the saved set) really holds is reported as installed.
+    for (const PackageRecord& record : installed)
+        Reporter::info(installer, "installed %s", recordName(record).c_str());
     Reporter::writePostlog(installer);
     return status;
 }

@@ -147,7 +147,7 @@ class StagingRules {
         if (statfs(directory.c_str(), &info) != 0) return fail(errno);
         Room room;
         room.device = device;
-        room.free = uint64_t(info.f_bfree) * uint64_t(info.f_bsize);
+        room.free = uint64_t(info.f_bavail) * uint64_t(info.f_bsize);
         rooms_.push_back(room);
         index = rooms_.size() - 1;
         return Accepted;

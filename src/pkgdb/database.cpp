@@ -11,6 +11,7 @@
 #include <sstream>
 #include <unordered_set>
 
+#include "frontend/staging.h"
 #include "package/input_file.h"
 #include "package/package_reader.h"
 #include "pkgdb/schedule.h"
@@ -18,8 +19,6 @@
 #include "report/reporter.h"
 
 namespace {
-
-constexpr const char* kTemporaryPattern = "/tmpXXXXXX";
 
 // The files of an entry directory.
 constexpr const char* kVersionFile = "version";
@@ -115,7 +114,8 @@ std::string replacementDirectory(const std::string& target, uint64_t sizeHint) {
         if (directory == "/" || directory == ".") return kRamDirectory;
         directory = parentDirectory(directory);
     }
-    const uint64_t freeBytes = static_cast<uint64_t>(info.f_bfree) * info.f_bsize;
+    // What the file system lets the installer use: ext4 keeps blocks back that even root cannot.
+    const uint64_t freeBytes = static_cast<uint64_t>(info.f_bavail) * info.f_bsize;
     if (freeBytes > kReplacementMargin && sizeHint < freeBytes - kReplacementMargin)
         return directory;
     return kRamDirectory;
@@ -126,9 +126,8 @@ bool openReplacement(std::ofstream& out, Manifest& manifest, const std::string& 
     if (out.is_open()) out.close();
     out.clear();
 
-    const std::string directory = replacementDirectory(target, sizeHint);
-    std::string temporary = (directory == "/" ? "" : directory) + kTemporaryPattern;
-    const int fd = mkstemp(temporary.data());
+    std::string temporary;
+    const int fd = makeTemporary(replacementDirectory(target, sizeHint), temporary);
     if (fd < 0) {
         // Staging a move from a file that was never made would only fail later, at the commit.
         out.setstate(std::ios::failbit);
@@ -170,7 +169,7 @@ void scheduleRemoval(Manifest& manifest, const std::string& path) {
     auto pending = manifest.find(path);
     if (pending == manifest.end()) return;
     // Nothing else refers to a dropped temporary file; leaving it would only fill RAM or flash.
-    if (pending->second.kind == MoveTemporary) unlink(pending->second.source.c_str());
+    if (pending->second.kind == MoveTemporary) removeTemporary(pending->second.source);
     manifest.erase(pending);
 }
 

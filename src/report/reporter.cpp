@@ -1,5 +1,6 @@
 #include "report/reporter.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -154,10 +155,21 @@ void reservePostlog(Installer& installer) {
 
 void writePostlog(Installer& installer) {
     if (!installer.postlogReset && installer.messages.empty()) return;
-    const auto mode = std::ios::binary | (installer.postlogReset ? std::ios::trunc : std::ios::app);
-    std::ofstream log(installer.postlogPath, mode);
-    sync();
-    for (const auto& text : installer.messages) log << text << '\n';
+    const int fd =
+        open(installer.postlogPath.c_str(),
+             O_WRONLY | O_CREAT | O_CLOEXEC | (installer.postlogReset ? O_TRUNC : O_APPEND), 0666);
+    if (fd < 0) return;
+    std::string text;
+    for (const auto& line : installer.messages) text += line + '\n';
+    for (size_t done = 0; done < text.size();) {
+        const ssize_t written = write(fd, text.data() + done, text.size() - done);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) break;
+        done += size_t(written);
+    }
+    // The log outlasts the run: it alone is synced, not every file system of the machine.
+    fsync(fd);
+    close(fd);
 }
 
 }  // namespace Reporter

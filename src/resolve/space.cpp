@@ -6,6 +6,8 @@
 
 #include <algorithm>
 #include <limits>
+#include <utility>
+#include <vector>
 
 #include "frontend/manifest.h"
 
@@ -69,8 +71,9 @@ SpaceAccount querySpace(const std::string& mountPath) {
         static_cast<uint64_t>(info.f_bsize) > std::numeric_limits<uint32_t>::max())
         return account;
     account.blockSize = static_cast<uint32_t>(info.f_bsize);
-    // f_bfree, not f_bavail: the installer runs as the superuser and may use the reserve.
-    const uint64_t freeBlocks = info.f_bfree;
+    // What the file system lets the installer use: ext4 keeps blocks back that even root cannot,
+    // and a commit counted on them would run out of room halfway.
+    const uint64_t freeBlocks = info.f_bavail;
     account.freeBlocks = static_cast<int64_t>(std::min<uint64_t>(freeBlocks, kMostBlocks));
     account.freeBlocksAtStart = account.freeBlocks;
     account.lowestFreeBlocks = account.freeBlocks;
@@ -97,22 +100,20 @@ void creditRemoval(SpaceAccount& account, const std::string& target) {
     account.freeBlocks = addBlocks(account.freeBlocks, blocksFor(info.st_size, account.blockSize));
 }
 
-void debitWrite(SpaceAccount& account, const std::string& source, const std::string& target) {
-    if (!isUnderMount(account, target)) return;
+bool debitWrite(SpaceAccount& account, const std::string& source, const std::string& target) {
+    if (!isUnderMount(account, target)) return false;
     struct stat from;
-    // Without a source the commit's rename fails and the target stays: nothing changes.
-    if (stat(source.c_str(), &from) != 0) return;
+    // Without a source the commit is refused and the target stays: nothing changes.
+    if (stat(source.c_str(), &from) != 0) return false;
     dev_t device;
     // Within one file system the move is a rename: the source's blocks are already taken, and
     // the replaced target is not counted back, which errs on the safe side.
-    if (targetDevice(target, device) && device == from.st_dev) return;
+    if (targetDevice(target, device) && device == from.st_dev) return false;
     // Across file systems only regular files are copied; anything else leaves the target as is.
-    if (!S_ISREG(from.st_mode)) return;
+    if (!S_ISREG(from.st_mode)) return false;
     account.freeBlocks =
         subtractBlocks(account.freeBlocks, blocksFor(from.st_size, account.blockSize));
-    // The copy is complete before the file it replaces goes: this is the tightest moment.
-    account.lowestFreeBlocks = std::min(account.lowestFreeBlocks, account.freeBlocks);
-    creditRemoval(account, target);
+    return true;
 }
 
 bool leavesEnoughRoom(const SpaceAccount& account) {
@@ -163,17 +164,23 @@ SpacePlan planSpace(const Manifest& manifest) {
     SpacePlan plan{querySpace(kBootMount), querySpace(kFlashMount)};
     // Outermost first: it wins when both mount paths lie on one file system.
     const CountedFileSystem systems[] = {counted(plan.flash), counted(plan.boot)};
-    // The commit deletes before it moves, so every move finds the removals' room already free.
+    // The commit copies every file from another file system beside its target before it changes
+    // anything, so all copies and all the files they replace take room at once: the tightest
+    // moment. Links are not counted: replacing a file by a link only frees room.
+    std::vector<std::pair<SpaceAccount*, std::string>> replaced;
+    for (const auto& [target, entry] : manifest) {
+        if (entry.kind != Move && entry.kind != MoveTemporary) continue;
+        SpaceAccount* account = holdingAccount(systems, target);
+        if (account && debitWrite(*account, entry.source, target))
+            replaced.emplace_back(account, target);
+    }
+    for (SpaceAccount* account : {&plan.boot, &plan.flash})
+        account->lowestFreeBlocks = std::min(account->lowestFreeBlocks, account->freeBlocks);
+    for (const auto& [account, target] : replaced) creditRemoval(*account, target);
     for (const auto& [target, entry] : manifest) {
         if (entry.kind != Remove) continue;
         if (SpaceAccount* account = holdingAccount(systems, target))
             creditRemoval(*account, target);
-    }
-    // Links are not counted: replacing a file by a link only frees room.
-    for (const auto& [target, entry] : manifest) {
-        if (entry.kind != Move && entry.kind != MoveTemporary) continue;
-        if (SpaceAccount* account = holdingAccount(systems, target))
-            debitWrite(*account, entry.source, target);
     }
     return plan;
 }

@@ -19,10 +19,10 @@ inline constexpr int64_t kSpaceMarginBytes = 32768;
 struct SpaceAccount {
     std::string mountPath;   // path prefix whose files this tally counts
     uint32_t blockSize = 1;  // 1 when the file system could not be queried
-    int64_t freeBlocks = 0;  // running tally (blocks free for the superuser)
+    int64_t freeBlocks = 0;  // running tally (blocks available to the installer)
     int64_t freeBlocksAtStart = 0;
-    // The lowest the tally falls while the commit copies files in: a copy is written beside the
-    // file it replaces, which is freed only when the copy is complete.
+    // The lowest the tally falls while the commit copies files in: every copy is written beside
+    // the file it replaces before any file is freed.
     int64_t lowestFreeBlocks = 0;
     bool queried = false;  // the file system answered; otherwise the counts mean nothing
 };
@@ -40,8 +40,9 @@ bool isUnderMount(const SpaceAccount& account, const std::string& path);
 void creditRemoval(SpaceAccount& account, const std::string& target);
 
 // Accounts for `source` becoming `target` at the commit: free on the same file system (a
-// rename), otherwise the source's blocks are taken and the replaced target's given back.
-void debitWrite(SpaceAccount& account, const std::string& source, const std::string& target);
+// rename), otherwise the source's blocks are taken. True in that case: the replaced target's
+// blocks come back once the commit is through.
+bool debitWrite(SpaceAccount& account, const std::string& source, const std::string& target);
 
 // True when the account leaves enough room after the tallied changes.
 [[nodiscard]] bool leavesEnoughRoom(const SpaceAccount& account);
@@ -52,8 +53,8 @@ struct SpacePlan {
 };
 
 // Both tallies after every staged operation of the manifest, in the order the commit performs
-// them: all removals first, then the moves in target order. Each path counts once, against the
-// file system that will hold it. Changes nothing on disk.
+// them: all copies first, then the removals and the replaced files. Each path counts once,
+// against the file system that will hold it. Changes nothing on disk.
 SpacePlan planSpace(const Manifest& manifest);
 
 // True when the staged changes fit into both file systems. Reports nothing: the caller says why

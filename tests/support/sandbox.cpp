@@ -22,6 +22,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "frontend/staging.h"
+
 namespace testsupport {
 namespace {
 
@@ -236,6 +238,14 @@ std::string Sandbox::listing() const {
     return text;
 }
 
+StagingInside::StagingInside(const Sandbox& sandbox) {
+    stagingFiles() = {sandbox.path(kStagingMarkerPath), sandbox.path(kJournalPath)};
+}
+
+StagingInside::~StagingInside() {
+    stagingFiles() = {};
+}
+
 bool canChangeRoot() {
     static const bool allowed = [] {
         if (geteuid() == 0) return true;
@@ -287,6 +297,8 @@ std::function<int()> rootChild(const Sandbox& sandbox, const std::function<int()
         if (!enterPrivilegedNamespace(!setup.mounts.empty())) return 126;
         if (!mountAll(root, setup.mounts)) return 126;
         if (chroot(root.c_str()) != 0 || chdir("/") != 0) return 126;
+        // Inside the router root the installer's own paths hold, whatever the test process uses.
+        stagingFiles() = {};
         if (beforeBody) beforeBody();
         return body();
     };

@@ -33,6 +33,16 @@ private:
     std::string root_;
 };
 
+// Points the installer's staging marker and journal into the sandbox for the life of the object,
+// for staging code run in the test process itself, outside any changed root.
+class StagingInside {
+  public:
+    explicit StagingInside(const Sandbox& sandbox);
+    ~StagingInside();
+    StagingInside(const StagingInside&) = delete;
+    StagingInside& operator=(const StagingInside&) = delete;
+};
+
 // A tmpfs of the given size mounted at a path inside the sandbox, for the length of one run.
 struct TmpfsMount {
     std::string inside;

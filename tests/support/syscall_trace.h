@@ -39,17 +39,20 @@ struct TracePlan {
     long startAfter = -1;
     // Kill: runs while the program is stopped before the call, which never happens.
     std::function<void()> atCut;
+    // A call on a descriptor counts only when the descriptor names a file or directory: writes
+    // to the console, or to the pipes the sanitizers probe memory with, are left out.
+    bool filesOnly = false;
 };
 
 struct TraceResult : RunResult {
     uint64_t counted = 0;  // counted calls that were entered, the one acted on included
     bool acted = false;    // the run reached `at`
     long call = -1;        // the number of the system call acted on
-    std::vector<long> calls;  // the numbers of the counted calls, in the order they were made
+    std::vector<long> calls;  // the numbers of the counted calls entered, in order
 };
 
-// The kind a system call is counted as (0 for calls of no kind above).
-uint32_t kindOf(long call);
+// The kind of a system call by its number; 0 for calls outside every kind.
+uint32_t syscallKind(long call);
 
 // Whether runs can be traced here: ptrace on this processor, not under an emulator.
 bool canTrace();
@@ -84,6 +87,8 @@ class Ext4Image {
     static void unmount(const std::string& at);
     // Copies the image file as it is now: what a power cut at this instant would leave.
     [[nodiscard]] bool snapshot(const std::string& copyPath) const;
+    // Copies an image file, keeping it sparse.
+    [[nodiscard]] static bool copy(const std::string& from, const std::string& to);
 
   private:
     std::string path_;

@@ -161,11 +161,11 @@ TEST_P(FailureSweep, AFailedCallLeavesTheOldStateOrTheRunCompletes) {
     const char* commit = std::getenv("FAILURE_SWEEP_COMMIT");
     if (!commit || std::string(commit) != "1") {
         for (size_t i = 0; i < end; ++i) {
-            if (testsupport::kindOf(whole.calls[i]) == testsupport::Rename) end = i;
+            if (testsupport::syscallKind(whole.calls[i]) == testsupport::Rename) end = i;
         }
     }
     std::map<uint32_t, uint64_t> occurrences;
-    for (size_t i = 0; i < end; ++i) ++occurrences[testsupport::kindOf(whole.calls[i])];
+    for (size_t i = 0; i < end; ++i) ++occurrences[testsupport::syscallKind(whole.calls[i])];
 
     std::map<int, size_t> statuses;
     size_t failed = 0;

@@ -4,6 +4,7 @@
 
 #include <random>
 
+#include "frontend/command_line.h"
 #include "install_fixture.h"
 
 namespace installtest {
@@ -313,6 +314,19 @@ TEST_F(InstallTest, ImageCopyThatCannotBeOpenedEndsTheRun) {
     EXPECT_EQ(sandbox.listing(), before);
 }
 
+TEST_F(InstallTest, ImageCopyThatCannotBeOpenedLeavesNoStagedFileBehind) {
+    installed(signedPackage(package("keep", "1.0")));
+    installed(signedPackage(package("other", "1.0")));
+    sandbox.writeFile("/ram/pdb/keep/schedule", "disable\n");
+    // A directory where the copy would go: the disabling staged before it must not stay.
+    sandbox.makeDirectory("/flash/var/pdb/image");
+    const std::string before = snapshot();
+    const RunResult run = install(signedPackage(package("hello", "1.0")));
+    EXPECT_EQ(run.status, 255);
+    EXPECT_EQ(messagesOf(run.out), "disabled keep-1.0\nERROR: could not open image\n");
+    EXPECT_EQ(sandbox.listing(), before);
+}
+
 TEST_F(InstallTest, ImageCopyThatRunsOutOfSpaceFailsTheInstallation) {
     // Incompressible, so that it stays this large inside the file container too.
     std::mt19937 random(7);
@@ -335,6 +349,29 @@ TEST_F(InstallTest, ImageCopyThatRunsOutOfSpaceFailsTheInstallation) {
         removePostlog();
         EXPECT_EQ(sandbox.listing(), before);
     }
+}
+
+TEST_F(InstallTest, ChangesThatDoNotFitOnFlashAreRefusedWithNothingChanged) {
+    // Small enough to be staged (in /ram: the flash is short of room beside it), too large to
+    // leave the flash its margin once copied there: the space check refuses it.
+    const std::string bytes =
+        signedPackage(package("blob", "2.0", {{"bin/blob", std::string(240 * 1024, 'z')}}));
+    const RunResult run = testsupport::runInRoot(
+        sandbox,
+        [&] {
+            mkdir("/flash/var", 0755);
+            mkdir("/flash/var/pdb", 0755);
+            char* argv[] = {const_cast<char*>("installer"), const_cast<char*>("-"), nullptr};
+            const int status = installerMain(2, argv);
+            // Nothing of the package, and nothing left behind, on the flash.
+            return access("/flash/bin", F_OK) == 0 || access("/flash/var/pdb/blob", F_OK) == 0 ||
+                           access("/flash/.installer-staged", F_OK) == 0
+                       ? 100
+                       : status;
+        },
+        {.input = bytes, .mounts = {{"/flash", 256 * 1024}}});
+    EXPECT_EQ(run.status, kNoSpaceStatus) << run.out;
+    EXPECT_EQ(messagesOf(run.out), "ERROR: not enough space for upgrade\n");
 }
 
 }  // namespace

@@ -1,13 +1,14 @@
 #include "frontend/manifest.h"
 
-#include <gtest/gtest.h>
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <iostream>
 #include <sstream>
 
+#include "frontend/staging.h"
 #include "support/sandbox.h"
 
 namespace {
@@ -18,6 +19,7 @@ class ManifestTest : public ::testing::Test {
 protected:
     std::string at(const std::string& inside) { return sandbox.path(inside); }
     Sandbox sandbox;
+    testsupport::StagingInside staging{sandbox};
     Manifest manifest;
 };
 
@@ -67,7 +69,7 @@ TEST_F(ManifestTest, CommitRemovesAndLinksBeforeMoving) {
     manifest.record(at("/flash/pkg/new"), MoveTemporary, at("/tmp/new"));
     manifest.addLink("/flash/bootimage", at("/flash/var/pdb/x/image"));
     sandbox.writeFile("/flash/var/pdb/x/image", "a regular file in the way");
-    manifest.commit(false);
+    ASSERT_EQ(manifest.commit(false), Manifest::Result::Done);
     EXPECT_EQ(sandbox.readFile("/flash/pkg/new"), "new");
     EXPECT_FALSE(sandbox.exists("/flash/pkg/old"));
     EXPECT_FALSE(sandbox.exists("/tmp/new"));
@@ -85,7 +87,7 @@ TEST_F(ManifestTest, DirectoryRemovalKeepsHiddenFilesAndSubdirectories) {
     manifest.record(at("/flash/d"), Remove, "");
     manifest.record(at("/flash/e"), Remove, "");
     manifest.record(at("/flash/missing"), Remove, "");
-    manifest.commit(false);
+    ASSERT_EQ(manifest.commit(false), Manifest::Result::Done);
     EXPECT_FALSE(sandbox.exists("/flash/d/plain"));
     EXPECT_TRUE(sandbox.exists("/flash/d/.hidden"));
     EXPECT_FALSE(sandbox.exists("/flash/e/plain"));
@@ -93,23 +95,27 @@ TEST_F(ManifestTest, DirectoryRemovalKeepsHiddenFilesAndSubdirectories) {
     sandbox.writeFile("/flash/f/only", "5");
     Manifest second;
     second.record(at("/flash/f"), Remove, "");
-    second.commit(false);
+    ASSERT_EQ(second.commit(false), Manifest::Result::Done);
     EXPECT_FALSE(sandbox.exists("/flash/f"));
 }
 
-TEST_F(ManifestTest, MissingSourceIsReportedAndCommitGoesOn) {
+TEST_F(ManifestTest, MissingSourceRefusesTheWholeCommit) {
     REQUIRE_ROOT_CHANGE();
     sandbox.writeFile("/tmp/b", "b");
+    sandbox.writeFile("/flash/old", "old");
     const auto result = testsupport::runInRoot(sandbox, [] {
         Manifest m;
         m.addMove("/tmp/missing", "/flash/a");
         m.addMove("/tmp/b", "/flash/b");
-        m.commit(false);
-        return 0;
+        m.record("/flash/old", Remove, "");
+        return int(m.commit(false));
     });
-    EXPECT_EQ(result.err, "rename: No such file or directory\n");
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(sandbox.readFile("/flash/b"), "b");
+    EXPECT_EQ(result.status, int(Manifest::Result::Refused));
+    EXPECT_EQ(result.out,
+              "ERROR: nothing committed: could not read /tmp/missing: No such file or directory\n");
+    EXPECT_FALSE(sandbox.exists("/flash/b"));
+    EXPECT_EQ(sandbox.readFile("/flash/old"), "old");
+    EXPECT_FALSE(sandbox.exists("/flash/.installer-journal"));
 }
 
 TEST_F(ManifestTest, MoveAcrossFilesystemsCopiesKeepsSourceAndSpins) {
@@ -128,7 +134,7 @@ TEST_F(ManifestTest, MoveAcrossFilesystemsCopiesKeepsSourceAndSpins) {
             Manifest m;
             m.addMove("/ram/staged", "/flash/old");
             m.addMove("/ram/dir", "/flash/dir");
-            m.commit(true);
+            if (m.commit(true) != Manifest::Result::Done) return 1;
             struct stat info;
             if (stat("/ram/staged", &info) != 0) return 2;  // the source stays
             if (stat("/flash/old", &info) != 0 || (info.st_mode & 07777) != 04751) return 3;
@@ -146,59 +152,65 @@ TEST_F(ManifestTest, MoveAcrossFilesystemsCopiesKeepsSourceAndSpins) {
     EXPECT_EQ(data[99999], static_cast<char>(99999 * 7));
 }
 
-TEST_F(ManifestTest, InterruptedCopyLeavesTheOldTargetIntact) {
+TEST_F(ManifestTest, CopyShortOfRoomSaysSoAndLeavesNothing) {
     REQUIRE_ROOT_CHANGE();
     sandbox.writeFile("/ram/big", std::string(256 * 1024, 'n'));
+    sandbox.writeFile("/ram/small", "s");
     // The tmpfs lives only in the child's namespace, so the outcome is checked in there.
     const auto inside = testsupport::runInRoot(
         sandbox,
         [] {
-            FILE* f = fopen("/flash/target", "w");
-            fputs("old contents", f);
-            fclose(f);
-            if (copyFile("/ram/big", "/flash/target", false) != CopyResult::Failed) return 1;
-            char buffer[64] = {};
-            f = fopen("/flash/target", "r");
-            const size_t n = fread(buffer, 1, sizeof buffer, f);
-            fclose(f);
-            if (std::string(buffer, n) != "old contents") return 2;
-            // Nothing but the target is left: the partial copy was removed.
+            std::string temporary;
+            if (copyToTemporary("/ram/big", "/flash", false, temporary)) return 1;
+            // The cause of the failed write, not whatever an earlier call left in errno.
+            if (errno != ENOSPC) return 2;
             int names = 0;
             DIR* dir = opendir("/flash");
-            while (const dirent* e = readdir(dir)) names += e->d_name[0] != '.';
+            while (const dirent* e = readdir(dir)) names += isTemporaryName(e->d_name);
             closedir(dir);
-            return names == 1 ? 0 : 3;
+            if (names != 0) return 3;
+            if (!copyToTemporary("/ram/small", "/flash", false, temporary)) return 4;
+            return isTemporaryName(temporary) && parentDirectory(temporary) == "/flash" ? 0 : 5;
         },
         {.mounts = {{"/flash", 64 * 1024}}});
     EXPECT_EQ(inside.status, 0) << inside.err;
 }
 
 TEST_F(ManifestTest, SaveAndLoadRoundTrip) {
+    const std::string staged = at("/ram/.installer-tmp-Ab12Cd");
     manifest.record("/flash/a", MoveTemporary, "/tmp/x1");
+    manifest.record("/flash/b", MoveTemporary, staged);
     manifest.addMove("/flash/var/pdb/image", "/flash/bootimage");
     manifest.addLink("/flash/bootimage", "/flash/var/pdb/sys/image");
     manifest.record("/flash/gone", Remove, "");
     ASSERT_TRUE(manifest.save(at("/ram/MANIFEST")));
     EXPECT_EQ(sandbox.readFile("/ram/MANIFEST"),
               "M /flash/a /tmp/x1\n"
-              "M /flash/bootimage /flash/var/pdb/image\n"
-              "U /flash/gone\n"
-              "L /flash/var/pdb/sys/image /flash/bootimage\n");
+              "M /flash/b " +
+                  staged +
+                  "\n"
+                  "M /flash/bootimage /flash/var/pdb/image\n"
+                  "U /flash/gone\n"
+                  "L /flash/var/pdb/sys/image /flash/bootimage\n");
     Manifest loaded;
-    loaded.load(at("/ram/MANIFEST"));
-    ASSERT_EQ(loaded.size(), 4u);
+    EXPECT_TRUE(loaded.load(at("/ram/MANIFEST")));
+    ASSERT_EQ(loaded.size(), 5u);
     for (const auto& [target, entry] : manifest) {
         auto found = loaded.find(target);
         ASSERT_NE(found, loaded.end()) << target;
-        EXPECT_EQ(found->second.kind, entry.kind == MoveTemporary ? Move : entry.kind);
+        // Only a source with the temporary name is known to be the set's own file again.
+        EXPECT_EQ(found->second.kind,
+                  entry.kind == MoveTemporary && entry.source != staged ? Move : entry.kind);
         EXPECT_EQ(found->second.source, entry.source);
     }
-    // Loaded entries are never temporary: discarding them deletes nothing.
+    // Discarding a loaded set deletes its own files only.
     sandbox.writeFile("/tmp/x1", "keep");
+    sandbox.writeFile("/ram/.installer-tmp-Ab12Cd", "staged");
     Manifest fromDisk;
-    fromDisk.load(at("/ram/MANIFEST"));
+    EXPECT_TRUE(fromDisk.load(at("/ram/MANIFEST")));
     fromDisk.discard();
     EXPECT_EQ(sandbox.readFile("/tmp/x1"), "keep");
+    EXPECT_FALSE(sandbox.exists("/ram/.installer-tmp-Ab12Cd"));
 }
 
 TEST_F(ManifestTest, PathsWithSeparatorsSurviveTheSavedForm) {
@@ -210,7 +222,7 @@ TEST_F(ManifestTest, PathsWithSeparatorsSurviveTheSavedForm) {
               "U /flash/\\134134literal\n"
               "M /flash/a\\040b\\011c\\012d\\134e /ram/src\\040with\\040space\n");
     Manifest loaded;
-    loaded.load(at("/ram/MANIFEST"));
+    EXPECT_TRUE(loaded.load(at("/ram/MANIFEST")));
     ASSERT_EQ(loaded.size(), 2u);
     ASSERT_NE(loaded.find(odd), loaded.end());
     EXPECT_EQ(loaded.find(odd)->second.source, "/ram/src with space");
@@ -220,7 +232,7 @@ TEST_F(ManifestTest, PathsWithSeparatorsSurviveTheSavedForm) {
 TEST_F(ManifestTest, MalformedLinesStopOrAreSkipped) {
     sandbox.writeFile("/ram/M1", "U /flash/a\nX /flash/skipped y\nM /flash/b /src\nM /flash/c\nU /flash/d\n");
     Manifest first;
-    first.load(at("/ram/M1"));
+    EXPECT_TRUE(first.load(at("/ram/M1")));
     EXPECT_EQ(first.size(), 2u);
     EXPECT_NE(first.find("/flash/a"), first.end());
     EXPECT_NE(first.find("/flash/b"), first.end());
@@ -228,16 +240,16 @@ TEST_F(ManifestTest, MalformedLinesStopOrAreSkipped) {
 
     sandbox.writeFile("/ram/M2", "U /flash/a\n\nU /flash/b\n");
     Manifest second;
-    second.load(at("/ram/M2"));
+    EXPECT_TRUE(second.load(at("/ram/M2")));
     EXPECT_EQ(second.size(), 1u);
 
     sandbox.writeFile("/ram/M3", "U\nU /flash/b\n");
     Manifest third;
-    third.load(at("/ram/M3"));
+    EXPECT_TRUE(third.load(at("/ram/M3")));
     EXPECT_TRUE(third.empty());
 
     Manifest missing;
-    missing.load(at("/ram/none"));
+    EXPECT_TRUE(missing.load(at("/ram/none")));
     EXPECT_TRUE(missing.empty());
 }
 

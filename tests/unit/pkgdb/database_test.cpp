@@ -96,6 +96,7 @@ protected:
     }
     bool exists(const std::string& host) { return access(host.c_str(), F_OK) == 0; }
     Sandbox sandbox;
+    testsupport::StagingInside staging{sandbox};
     Manifest manifest;
 };
 
@@ -104,7 +105,7 @@ TEST_F(StagedWriteTest, LaterOperationsReplaceEarlierOnesAndTheirFiles) {
     const std::string second = stagedFile("/flash/etc/conf");
     EXPECT_FALSE(exists(first));
     sandbox.writeFile("/flash/etc/conf", "old");
-    manifest.commit(false);
+    ASSERT_EQ(manifest.commit(false), Manifest::Result::Done);
     EXPECT_EQ(sandbox.readFile("/flash/etc/conf"), "/flash/etc/conf");
     EXPECT_FALSE(exists(second));
 
@@ -199,8 +200,7 @@ RunResult writeEntries(const Sandbox& sandbox, std::function<std::vector<Install
             for (InstalledPackage& r : make()) {
                 if (!writeDatabaseEntry(r, manifest)) return 1;
             }
-            manifest.commit(false);
-            return 0;
+            return manifest.commit(false) == Manifest::Result::Done ? 0 : 2;
         },
         setup);
 }
@@ -325,8 +325,7 @@ TEST(DatabaseEntryTest, NewerVersionLeavesNoStaleFilesBehind) {
         r.version = makeVersion(8, 0, kReleaseFinal, 0);
         r.isBundle = true;
         if (!claimDirectory(manifest, databaseDir(r)) || !writeDatabaseEntry(r, manifest)) return 1;
-        manifest.commit(false);
-        return 0;
+        return manifest.commit(false) == Manifest::Result::Done ? 0 : 2;
     });
     ASSERT_EQ(newer.status, 0);
     EXPECT_EQ(sandbox.readFile(kEntry + "version") + sandbox.readFile(kEntry + "deps"),
@@ -404,8 +403,7 @@ TEST(DatabaseEntryTest, RemovalReachesFilesStoredEitherWay) {
         removePackageFiles(r, manifest);
         for (const auto& [target, entry] : manifest) std::cout << entry.kind << target << ' ';
         std::cout << r.files.size() << r.scheduledAction << '\n';
-        manifest.commit(false);
-        return 0;
+        return manifest.commit(false) == Manifest::Result::Done ? 0 : 2;
     };
     EXPECT_EQ(testsupport::runInRoot(sandbox, remove).out,
               "4/flash/bin/tool 4/flash/bootimage 4/flash/etc/tool.conf 4/flash/var/pdb/tool/ "
@@ -635,8 +633,7 @@ TEST(DatabaseEntryTest, ImageKeptPackageKeepsItsFileListForTheUninstall) {
         if (r.files != std::set<std::string>{"/flash/bin/ui"}) return 1;
         Manifest manifest;
         removePackageFiles(r, manifest);
-        manifest.commit(false);
-        return 0;
+        return manifest.commit(false) == Manifest::Result::Done ? 0 : 2;
     });
     EXPECT_EQ(run.status, 0);
     EXPECT_FALSE(sandbox.exists("/flash/bin/ui"));
