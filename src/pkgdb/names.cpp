@@ -13,6 +13,9 @@ bool isControl(char c) {
 
 const char* packageNameProblem(std::string_view name) {
     if (name.empty()) return "may not be empty";
+    // The database directory of a package so named would stand where the standard-input mode
+    // keeps its copy of the package being installed, and no such install could run again.
+    if (name == kReservedPackageName) return "is reserved for the installer";
     if (name[0] == '.') return "may not begin with \".\"";
     for (const char c : name) {
         if (c == '/') return "may not contain \"/\"";

@@ -9,8 +9,12 @@
 // The rule a package name breaks, as the end of a sentence that begins with the name ("may not
 // contain white space"), or null when it can be a database entry that the loader reads back:
 // not empty, not hidden (which also rules out "." and ".."), and without "/", white space or
-// control characters. Length is the format's concern: a name field holds 16 bytes.
+// control characters, and not the reserved name below. Length is the format's concern: a name
+// field holds 16 bytes.
 const char* packageNameProblem(std::string_view name);
+// The one name that meets those rules and is still no package's: "/flash/var/pdb/image" is the
+// standard-input mode's copy of the package it installs.
+constexpr const char* kReservedPackageName = "image";
 [[nodiscard]] inline bool isPackageName(std::string_view name) {
     return packageNameProblem(name) == nullptr;
 }

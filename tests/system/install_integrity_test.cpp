@@ -176,7 +176,8 @@ TEST_F(InstallIntegrityTest, CutAtAnyPartBoundaryIsRefused) {
 TEST_F(InstallIntegrityTest, NamesTheDatabaseCannotHoldAreRefusedBeforeAnythingIsStaged) {
     for (const std::string& name :
          {std::string(".."), std::string("."), std::string(".hidden"), std::string("a/b"),
-          std::string("two words"), std::string("tab\there"), std::string("")}) {
+          std::string("two words"), std::string("tab\there"), std::string(""),
+          std::string("image")}) {
         // As the package's name, or in its dependency, provides or conflicts list.
         for (int where = 0; where < 4; ++where) {
             SCOPED_TRACE(name + " in place " + std::to_string(where));
