@@ -131,11 +131,11 @@ void membersToBundles(Installer& installer) {
         if (anyActive) continue;
         if (!anyDisabled) {
             bundle.scheduledAction = ActionUninstall;
-        } else if (!bundle.disabled && bundle.scheduledAction != ActionDisable) {
-            // An enabled bundle that is itself being disabled is kept, disabled with its
-            // members, so that it can be enabled again; any other enabled bundle without an
-            // active member goes.
-            bundle.scheduledAction = ActionUninstall;
+        } else if (!bundle.disabled) {
+            // An enabled bundle whose members are all disabled is disabled with them, not
+            // uninstalled: its members come back at the next start only from its image, and
+            // would all be uninstalled with it. Enabling it again brings them back.
+            bundle.scheduledAction = ActionDisable;
         } else if (bundle.scheduledAction == ActionEnable) {
             bundle.scheduledAction = ActionNone;
         }

@@ -342,7 +342,7 @@ TEST_F(ScheduledActionsTest, EverythingGoingIsRefused) {
                    "--\na enabled -\nb enabled -\n--\n");
 }
 
-TEST_F(ScheduledActionsTest, BundleWithoutActiveMembersIsUninstalledAndMembersStay) {
+TEST_F(ScheduledActionsTest, BundleWithOnlyDisabledMembersIsDisabledAndEmptyOneGoes) {
     const std::string out = run(
         sandbox,
         [](TestInstaller& t) {
@@ -352,10 +352,13 @@ TEST_F(ScheduledActionsTest, BundleWithoutActiveMembersIsUninstalledAndMembersSt
             m.bundle = entry("suite", v(1, 0), v(1, 0));
             m.disabled = true;
             InstalledPackage& empty = t.add("b");
-            empty.isBundle = true;  // a bundle without members goes too
+            empty.isBundle = true;  // a bundle without members goes
         },
         apply(0));
-    EXPECT_NE(out.find("--\na enabled -\nm1 disabled -\n--\n"), std::string::npos) << out;
+    // Uninstalled, the bundle would take its members' only record (its image) with it.
+    EXPECT_NE(out.find("--\na enabled -\nsuite disabled -\nm1 disabled -\n--\n"),
+              std::string::npos)
+        << out;
 }
 
 TEST_F(ScheduledActionsTest, CleanupKeepsEssentialsBundlesAndRecentPackages) {
