@@ -238,8 +238,10 @@ InstalledPackage* notInstalled(Installer& installer, PackageReader& reader,
                                bool* bootFlag) {
     InstalledPackage* installed = findPackage(installer.packages, record.name);
     if (bundleEntry) {
-        // Members are checked silently; a member that stops its bundle says why.
-        if (!installed) {
+        // Members are checked silently; a member that stops its bundle says why. So does one
+        // passed over while another version of it stays: the bundle's kept image would name
+        // this version at the next start, over files that are not its own.
+        if (!installed || compareRecords(*installed, record) != 0) {
             (void)checkCandidate(installer, record, flags | Conflict);
             return nullptr;
         }

@@ -159,6 +159,14 @@ TEST_F(BundleInstallTest, FailingMemberFailsTheWholeBundle) {
     needy.members[0].depends = {{"radio", 0, 0, 0}};
     expectUntouched(install(signedBundle(needy)), before, 2,
                     "ERROR: can not install wifi-1.0: radio is not installed, but is required\n");
+
+    // So does one whose other version stays installed: the kept image would name this one.
+    installed(signedBundle(suite("1.0", {package("wifi", "1.0", {{"lib/wifi", "w"}})})));
+    const std::string withSuite = snapshot();
+    needy = suite("2.0", {package("wifi", "2.0", {{"lib/wifi", "w2"}})});
+    needy.members[0].depends = {{"radio", 0, 0, 0}};
+    expectUntouched(install(signedBundle(needy)), withSuite, 2,
+                    "ERROR: can not install wifi-2.0: radio is not installed, but is required\n");
 }
 
 }  // namespace

@@ -73,10 +73,12 @@ TEST_F(TamperTest, KnownAttacksAreRefusedAndChangeNothing) {
 
     // 1: the passed-over member's major version set to 255 and its dependency renamed, in a
     // bundle without the signature that would give it away.
-    std::string member = unsignedNext;
+    // Renamed alone, the member is still passed over, and only its signature tells.
     const size_t netHeader = indexOf(next, 1);
+    std::string renamedDependency = unsignedNext;
+    renamedDependency[payloadByte(renamedDependency, netHeader + 1, 2)] = 'x';
+    std::string member = renamedDependency;
     member[payloadByte(member, netHeader, 19)] = char(255);
-    member[payloadByte(member, netHeader + 1, 2)] = 'x';
     // 2: an unsigned header of the attacker's around the signed web member alone; the header
     // renamed; a disabled-members list forced in.
     const std::string head = testsupport::bundleBytes(suite("7.9", {}));
@@ -103,7 +105,10 @@ TEST_F(TamperTest, KnownAttacksAreRefusedAndChangeNothing) {
         std::string messages;
     };
     const Attack attacks[] = {
-        {"tampered member passed over", member, false, 2, broken},
+        // Another version of an installed member is never passed over: it stops the bundle.
+        {"tampered member passed over", member, false, 2,
+         "ERROR: can not install net-255.0: xello is not installed, but is required\n"},
+        {"tampered member passed over, same version", renamedDependency, false, 2, broken},
         {"unsigned bundle where /ram/SECURE is", unsignedNext, true, 2, broken},
         {"new header around a signed member", rewrapped, true, 2,
          "ERROR: installation of suite-7.9 failed: broken package\n"},
