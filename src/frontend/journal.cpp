@@ -42,20 +42,6 @@ int readFile(const std::string& path, std::string& text) {
     return cause;
 }
 
-bool writeAll(int fd, const std::string& text) {
-    for (size_t done = 0; done < text.size();) {
-        const ssize_t written = write(fd, text.data() + done, text.size() - done);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) {
-            // A write that takes nothing without an error means a full file system.
-            if (written == 0) errno = ENOSPC;
-            return false;
-        }
-        done += size_t(written);
-    }
-    return true;
-}
-
 // Creates the directory and its missing parents; false with errno set.
 bool makeParents(const std::string& directory) {
     if (mkdir(directory.c_str(), 0777) == 0) return true;
@@ -97,6 +83,10 @@ StepResult carryOut(const JournalStep& step) {
             failed("remove", step.path, errno);
             return StepResult::Failed;
         case JournalStep::Rename: {
+            // The usual case costs one call; what stood in its way is looked into only when it
+            // failed.
+            if (rename(step.source.c_str(), path) == 0) return StepResult::Done;
+            const int cause = errno;
             struct stat info;
             if (lstat(step.source.c_str(), &info) != 0) {
                 if (errno != ENOENT) {
@@ -109,6 +99,11 @@ StepResult carryOut(const JournalStep& step) {
                 Reporter::error(Installer::instance(), "%s%s is lost: %s was gone", kUnfinished,
                                 path, step.source.c_str());
                 return StepResult::Lost;
+            }
+            // A directory of the target is missing: the first file renamed into it makes it.
+            if (cause != ENOENT && cause != ENOTDIR) {
+                failed("replace", step.path, cause);
+                return StepResult::Failed;
             }
             if (!makeParents(parentDirectory(step.path))) {
                 failed("create", parentDirectory(step.path), errno);
@@ -168,9 +163,10 @@ JournalPlaced placeJournal(const Journal& journal) {
     const std::string& path = stagingFiles().journal;
     const std::string directory = parentDirectory(path);
     std::string temporary;
+    const std::string text = journalText(journal);
     const int fd = makeTemporary(directory, temporary);
     bool written =
-        fd >= 0 && writeAll(fd, journalText(journal)) && (!durableWrites() || fsync(fd) == 0);
+        fd >= 0 && writeFully(fd, text.data(), text.size()) && (!durableWrites() || fsync(fd) == 0);
     int cause = errno;
     if (fd >= 0 && close(fd) != 0 && written) {
         written = false;

@@ -11,7 +11,9 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <iostream>
+#include <unordered_map>
 #include <vector>
 
 #include "frontend/journal.h"
@@ -41,22 +43,6 @@ const char* savedPrefix(uint32_t kind) {
 
 bool isOctalDigit(char c) {
     return c >= '0' && c <= '7';
-}
-
-// Writes the whole block, going on after short writes so that a failure carries its own errno;
-// false with errno set.
-bool writeAll(int fd, const char* data, size_t length) {
-    while (length > 0) {
-        const ssize_t written = write(fd, data, length);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) {
-            if (written == 0) errno = ENOSPC;
-            return false;
-        }
-        data += written;
-        length -= size_t(written);
-    }
-    return true;
 }
 
 }  // namespace
@@ -101,6 +87,13 @@ bool refused(const std::string& what, const std::string& path, int cause) {
     return refused("could not " + what + " " + path + ": " + std::strerror(cause));
 }
 
+// Where files for the targets in one directory are put on their file system: the directory's
+// nearest existing ancestor, which the rename then extends, and its device.
+struct Place {
+    std::string directory;
+    dev_t device = 0;
+};
+
 // What the commit will do, prepared so that nothing on flash has changed yet.
 struct CommitPlan {
     Journal removals;
@@ -108,6 +101,8 @@ struct CommitPlan {
     Journal discards;
     std::vector<std::string> made;  // temporary files of this commit, deleted if it is refused
     SyncSet staged;                 // what must be durable before the journal is
+    // Each directory of the targets, examined once; nothing the plan does changes them.
+    std::unordered_map<std::string, Place> places;
 };
 
 // A file deleted, or a directory's plain entries and then the directory: hidden entries and
@@ -147,36 +142,47 @@ bool planRemoval(const Manifest& manifest, std::string target, CommitPlan& plan)
     return true;
 }
 
-// The directory in which a file for `target` is put on the target's file system: its nearest
-// existing ancestor, which the rename then extends. Refused when the target is a directory, or
-// when a file stands where a directory is needed and this commit does not remove it.
-bool placeFor(const Manifest& manifest, const std::string& target, std::string& directory) {
+// Where a file for `target` is put on the target's file system. Refused when the target is a
+// directory, or when a file stands where a directory is needed and this commit does not remove
+// it.
+const Place* placeFor(const Manifest& manifest, const std::string& target, CommitPlan& plan) {
     struct stat info;
-    if (lstat(target.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
-        return refused("replace", target, EISDIR);
-    directory = parentDirectory(target);
-    while (directory != "/" && directory != ".") {
+    if (lstat(target.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        refused("replace", target, EISDIR);
+        return nullptr;
+    }
+    const std::string parent = parentDirectory(target);
+    const auto known = plan.places.find(parent);
+    if (known != plan.places.end()) return &known->second;
+    std::string directory = parent;
+    for (;;) {
         if (stat(directory.c_str(), &info) == 0) {
-            if (S_ISDIR(info.st_mode)) return true;
+            if (S_ISDIR(info.st_mode)) break;
             const auto found = manifest.find(directory);
-            if (found == manifest.end() || found->second.kind != Remove)
-                return refused("create", parentDirectory(target), ENOTDIR);
+            if (found == manifest.end() || found->second.kind != Remove) {
+                refused("create", parent, ENOTDIR);
+                return nullptr;
+            }
         } else if (errno != ENOENT) {
-            return refused("examine", directory, errno);
+            refused("examine", directory, errno);
+            return nullptr;
+        }
+        if (directory == "/" || directory == ".") {
+            refused("examine", directory, errno);
+            return nullptr;
         }
         directory = parentDirectory(directory);
     }
-    return true;
+    return &plan.places.emplace(parent, Place{directory, info.st_dev}).first->second;
 }
 
 bool planMove(const Manifest& manifest, const std::string& target, const ManifestEntry& entry,
               bool progress, CommitPlan& plan) {
-    struct stat from, at;
+    struct stat from;
     if (lstat(entry.source.c_str(), &from) != 0) return refused("read", entry.source, errno);
-    std::string directory;
-    if (!placeFor(manifest, target, directory)) return false;
-    if (stat(directory.c_str(), &at) != 0) return refused("examine", directory, errno);
-    if (at.st_dev == from.st_dev) {
+    const Place* place = placeFor(manifest, target, plan);
+    if (!place) return false;
+    if (place->device == from.st_dev) {
         plan.renames.push_back({JournalStep::Rename, target, entry.source});
         plan.staged.add(entry.source);
         return true;
@@ -184,8 +190,8 @@ bool planMove(const Manifest& manifest, const std::string& target, const Manifes
     // Only regular files are copied between file systems; anything else stays where it is.
     if (!S_ISREG(from.st_mode)) return true;
     std::string temporary;
-    if (!copyToTemporary(entry.source, directory, progress, temporary))
-        return refused("copy " + entry.source + " to", directory, errno);
+    if (!copyToTemporary(entry.source, place->directory, progress, temporary))
+        return refused("copy " + entry.source + " to", place->directory, errno);
     plan.made.push_back(temporary);
     plan.staged.add(temporary);
     plan.renames.push_back({JournalStep::Rename, target, temporary});
@@ -197,10 +203,11 @@ bool planMove(const Manifest& manifest, const std::string& target, const Manifes
 // A link is made under a temporary name beside its target and renamed over it.
 bool planLink(const Manifest& manifest, const std::string& target, const ManifestEntry& entry,
               CommitPlan& plan) {
-    std::string directory, temporary;
-    if (!placeFor(manifest, target, directory)) return false;
-    if (!makeTemporaryLink(directory, entry.source, temporary))
-        return refused("create a link in", directory, errno);
+    const Place* place = placeFor(manifest, target, plan);
+    if (!place) return false;
+    std::string temporary;
+    if (!makeTemporaryLink(place->directory, entry.source, temporary))
+        return refused("create a link in", place->directory, errno);
     plan.made.push_back(temporary);
     plan.staged.add(temporary);
     plan.renames.push_back({JournalStep::Rename, target, temporary});
@@ -237,7 +244,8 @@ Manifest::Result Manifest::commit(bool progress) {
         return Result::Done;
     }
     for (Journal* part : {&plan.removals, &plan.renames, &plan.discards})
-        journal.insert(journal.end(), part->begin(), part->end());
+        journal.insert(journal.end(), std::make_move_iterator(part->begin()),
+                       std::make_move_iterator(part->end()));
     switch (placeJournal(journal)) {
         case JournalPlaced::No:
             for (const std::string& temporary : plan.made) removeTemporary(temporary);
@@ -262,7 +270,7 @@ bool Manifest::save(const std::string& path) const {
     std::string temporary;
     const int fd = makeTemporary(parentDirectory(path), temporary);
     if (fd < 0) return false;
-    bool written = writeAll(fd, text.data(), text.size()) && (!durableWrites() || fsync(fd) == 0);
+    bool written = writeFully(fd, text.data(), text.size()) && (!durableWrites() || fsync(fd) == 0);
     written = close(fd) == 0 && written;
     written = written && rename(temporary.c_str(), path.c_str()) == 0;
     const int cause = errno;
@@ -362,8 +370,8 @@ bool copyToTemporary(const std::string& source, const std::string& directory, bo
     if (in < 0) return false;
     struct stat info;
     int out = -1;
-    bool complete = fstat(in, &info) == 0 && (out = makeTemporary(directory, temporary)) >= 0 &&
-                    fchmod(out, info.st_mode & kPermissionBits) == 0;
+    bool complete = fstat(in, &info) == 0 &&
+                    (out = makeTemporary(directory, temporary, info.st_mode & kPermissionBits)) >= 0;
     char block[kCopyBlock];
     while (complete) {
         ssize_t got;
@@ -371,7 +379,7 @@ bool copyToTemporary(const std::string& source, const std::string& directory, bo
             got = read(in, block, sizeof block);
         } while (got < 0 && errno == EINTR);
         if (got == 0) break;
-        complete = got > 0 && writeAll(out, block, size_t(got));
+        complete = got > 0 && writeFully(out, block, size_t(got));
         if (complete && progress) commitSpinner().step(std::cout, clockTicks());
     }
     int cause = errno;
