@@ -146,13 +146,15 @@ bool planRemoval(const Manifest& manifest, std::string target, CommitPlan& plan)
 // directory, or when a file stands where a directory is needed and this commit does not remove
 // it.
 const Place* placeFor(const Manifest& manifest, const std::string& target, CommitPlan& plan) {
+    const std::string parent = parentDirectory(target);
+    const auto known = plan.places.find(parent);
+    // Nothing lies in a directory that does not exist yet.
+    const bool parentMissing = known != plan.places.end() && known->second.directory != parent;
     struct stat info;
-    if (lstat(target.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+    if (!parentMissing && lstat(target.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
         refused("replace", target, EISDIR);
         return nullptr;
     }
-    const std::string parent = parentDirectory(target);
-    const auto known = plan.places.find(parent);
     if (known != plan.places.end()) return &known->second;
     std::string directory = parent;
     for (;;) {

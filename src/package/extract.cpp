@@ -61,13 +61,20 @@ class StagingRules {
     // On acceptance, `directory` is where the target's temporary file is made.
     Verdict check(const std::string& target, uint32_t size, std::string& directory) {
         if (isReservedPath(target)) return refuse(target + " is reserved for the installer");
-        struct stat info;
+        const std::string parent = parentDirectory(target);
+        // Nothing lies in a directory that does not exist: once it was found missing, its other
+        // files need no look of their own.
+        const auto known = fitDirectories_.find(parent);
+        const bool parentMissing = known != fitDirectories_.end() && known->second.nearest != parent;
         uint64_t replaced = 0;
-        if (lstat(target.c_str(), &info) == 0) {
-            if (S_ISDIR(info.st_mode)) return refuse(target + " is a directory");
-            replaced = reclaimable(info);
-        } else if (!isAbsent(errno)) {
-            return fail(errno);
+        if (!parentMissing) {
+            struct stat info;
+            if (lstat(target.c_str(), &info) == 0) {
+                if (S_ISDIR(info.st_mode)) return refuse(target + " is a directory");
+                replaced = reclaimable(info);
+            } else if (!isAbsent(errno)) {
+                return fail(errno);
+            }
         }
         // What the run staged below the target makes it a directory at the commit. Removals
         // are of existing paths, and nothing exists below a file.
@@ -77,7 +84,7 @@ class StagingRules {
             if (e->second.kind != Remove) return refuse(target + " is a directory");
         }
         const Fit* fit = nullptr;
-        const Verdict parents = checkParents(parentDirectory(target), fit);
+        const Verdict parents = checkParents(parent, fit);
         if (parents != Accepted) return parents;
         Room& room = rooms_[fit->room];
         const Verdict charged = charge(room, target, size, replaced);
