@@ -58,6 +58,8 @@ struct Extraction {
     BoardVariant variant;
     std::vector<std::string> onFlash;  // written (768 KiB each) before the extraction
     std::vector<std::string> removed;  // their removal staged before the extraction
+    std::vector<std::string> directories;  // made before the extraction
+    bool where = false;                    // print where each file is staged, not its data
 };
 
 // In the sandbox child: extracts the container of `bytes` and prints the result, the record's
@@ -76,6 +78,7 @@ int extractAndPrint(const std::string& bytes, const Extraction& how) {
     record.disabled = how.disabled;
     for (const std::string& path : how.onFlash)
         std::ofstream(path, std::ios::binary) << std::string(768 * 1024, 'o');
+    for (const std::string& path : how.directories) mkdir(path.c_str(), 0755);
     Manifest manifest;
     for (const std::string& path : how.removed) scheduleRemoval(manifest, path);
     const bool ok = extractFiles(record, manifest, reader, how.variant);
@@ -84,8 +87,13 @@ int extractAndPrint(const std::string& bytes, const Extraction& how) {
     for (const auto& [target, entry] : manifest) {
         struct stat info {};
         stat(entry.source.c_str(), &info);
-        std::cout << "staged " << target << ' ' << std::oct << (info.st_mode & 07777) << std::dec
-                  << ' ' << shown(readWhole(entry.source)) << '\n';
+        std::cout << "staged " << target << ' ';
+        if (how.where) {
+            std::cout << "in " << parentDirectory(entry.source) << '\n';
+            continue;
+        }
+        std::cout << std::oct << (info.st_mode & 07777) << std::dec << ' '
+                  << shown(readWhole(entry.source)) << '\n';
     }
     for (const std::string& message : installer.messages) std::cout << message << '\n';
     // The bar is drawn after each staged file (an error message wipes it again).
@@ -121,17 +129,25 @@ TEST(ExtractFiles, StagesRegularFilesWithTheirModes) {
         {"var/empty", ""},
         {"lib/big", big},
         {"odd", "fifo", 010644},
+        // Modes the umask would cut, special bits that open() may drop, and none at all.
+        {"sbin/su", "set-user-ID", 0104755},
+        {"tmp/open", "for all", 0100777},
+        {"locked", "", 0100000},
     });
     const RunResult run = extractInSandbox(sandbox, packageWith(deflated(container)));
     EXPECT_EQ(run.out,
               "result 1\n"
               "file /flash/bin/tool\nfile /flash/etc/conf\nfile /flash/lib/big\n"
+              "file /flash/locked\nfile /flash/sbin/su\nfile /flash/tmp/open\n"
               "file /flash/var/empty\n"
               "staged /flash/bin/tool 755 \"#!/bin/sh\"\n"
               "staged /flash/etc/conf 600 \"key=value\"\n"
               "staged /flash/lib/big 644 " +
                   shown(big) +
                   "\n"
+                  "staged /flash/locked 0 \"\"\n"
+                  "staged /flash/sbin/su 4755 \"set-user-ID\"\n"
+                  "staged /flash/tmp/open 777 \"for all\"\n"
                   "staged /flash/var/empty 644 \"\"\n"
                   "progress 1\nnext 9\n")
         << run.err;
@@ -308,6 +324,11 @@ TEST(ExtractFiles, DamagedStreamIsABrokenPackage) {
                   "ERROR: installation of pkg-7.1 failed: broken package\n"
                   "progress 1\nnext 9\n")
         << run.err;
+    // A wrong checksum at the end of the stream is left to the signature, which covers the same
+    // bytes and is checked before anything staged is committed.
+    std::string badSum = stream;
+    badSum.back() ^= 0x01;
+    EXPECT_EQ(extractInSandbox(sandbox, packageWith(badSum)).out.substr(0, 9), "result 1\n");
 }
 
 TEST(ExtractFiles, UnsafeNamesAreRefusedBeforeStaging) {
@@ -415,6 +436,26 @@ TEST(ExtractFiles, StagingStopsAtWhatFlashCanKeep) {
                       std::string::npos);
         }
     }
+}
+
+TEST(ExtractFiles, StagesBesideTheTargetsWhileTheirFlashHasRoom) {
+    REQUIRE_ROOT_CHANGE();
+    Sandbox sandbox;
+    // A flash of 1 MiB: each file goes to the nearest existing directory above its target while
+    // the files staged there so far, this one and a margin of 64 KiB fit; then to RAM.
+    const std::string quarter(256 * 1024, 'q');
+    const RunResult run = extractInSandbox(
+        sandbox,
+        packageWith(deflated(inflatedContainer(
+            {{"a", quarter}, {"new/b", quarter}, {"old/c", quarter}, {"new/d", quarter}}))),
+        {.directories = {"/flash/old"}, .where = true},
+        {.mounts = {{"/flash", 1024 * 1024}}});
+    EXPECT_EQ(run.out,
+              "result 1\nfile /flash/a\nfile /flash/new/b\nfile /flash/new/d\nfile /flash/old/c\n"
+              "staged /flash/a in /flash\nstaged /flash/new/b in /flash\n"
+              "staged /flash/new/d in /ram\nstaged /flash/old/c in /flash/old\n"
+              "progress 1\nnext 9\n")
+        << run.err;
 }
 
 }  // namespace
