@@ -6,8 +6,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 #include "frontend/manifest.h"
+#include "frontend/staging.h"
 #include "report/installer.h"
 #include "report/reporter.h"
 
@@ -119,16 +121,35 @@ StepResult carryOut(const JournalStep& step) {
 
 }  // namespace
 
-std::string journalText(const Journal& journal) {
-    std::string text = std::string(kHeader) + "\n";
+namespace {
+
+// The journal's text, handed to `out` piece by piece.
+template <typename Out>
+void writeJournalText(const Journal& journal, Out& out) {
+    out << kHeader << "\n";
     for (const JournalStep& step : journal) {
-        text += char(step.kind);
-        text += ' ';
-        text += escapeSavedPath(step.path);
-        if (step.kind == JournalStep::Rename) text += ' ' + escapeSavedPath(step.source);
-        text += '\n';
+        const char kind[] = {char(step.kind), ' '};
+        out << std::string_view(kind, 2) << escapeSavedPath(step.path);
+        if (step.kind == JournalStep::Rename) out << " " << escapeSavedPath(step.source);
+        out << "\n";
     }
-    return text + kEnd + "\n";
+    out << kEnd << "\n";
+}
+
+struct TextOut {
+    std::string text;
+    TextOut& operator<<(std::string_view piece) {
+        text += piece;
+        return *this;
+    }
+};
+
+}  // namespace
+
+std::string journalText(const Journal& journal) {
+    TextOut out;
+    writeJournalText(journal, out);
+    return out.text;
 }
 
 bool parseJournal(const std::string& text, Journal& journal) {
@@ -163,10 +184,13 @@ JournalPlaced placeJournal(const Journal& journal) {
     const std::string& path = stagingFiles().journal;
     const std::string directory = parentDirectory(path);
     std::string temporary;
-    const std::string text = journalText(journal);
     const int fd = makeTemporary(directory, temporary);
-    bool written =
-        fd >= 0 && writeFully(fd, text.data(), text.size()) && (!durableWrites() || fsync(fd) == 0);
+    bool written = false;
+    if (fd >= 0) {
+        BlockWriter text(fd);
+        writeJournalText(journal, text);
+        written = text.finish() && (!durableWrites() || fsync(fd) == 0);
+    }
     int cause = errno;
     if (fd >= 0 && close(fd) != 0 && written) {
         written = false;

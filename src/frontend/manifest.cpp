@@ -261,18 +261,18 @@ Manifest::Result Manifest::commit(bool progress) {
 }
 
 bool Manifest::save(const std::string& path) const {
-    std::string text;
-    for (const auto& [target, entry] : entries_) {
-        const char* prefix = savedPrefix(entry.kind);
-        if (!prefix) continue;
-        text += prefix + escapeSavedPath(target);
-        if (entry.kind != Remove) text += ' ' + escapeSavedPath(entry.source);
-        text += '\n';
-    }
     std::string temporary;
     const int fd = makeTemporary(parentDirectory(path), temporary);
     if (fd < 0) return false;
-    bool written = writeFully(fd, text.data(), text.size()) && (!durableWrites() || fsync(fd) == 0);
+    BlockWriter text(fd);
+    for (const auto& [target, entry] : entries_) {
+        const char* prefix = savedPrefix(entry.kind);
+        if (!prefix) continue;
+        text << prefix << escapeSavedPath(target);
+        if (entry.kind != Remove) text << " " << escapeSavedPath(entry.source);
+        text << "\n";
+    }
+    bool written = text.finish() && (!durableWrites() || fsync(fd) == 0);
     written = close(fd) == 0 && written;
     written = written && rename(temporary.c_str(), path.c_str()) == 0;
     const int cause = errno;

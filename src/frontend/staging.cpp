@@ -125,6 +125,23 @@ bool writeFully(int fd, const char* data, size_t length) {
     return true;
 }
 
+BlockWriter& BlockWriter::operator<<(std::string_view text) {
+    constexpr size_t kBlock = 65536;
+    pending_ += text;
+    if (pending_.size() >= kBlock) {
+        if (error_ == 0 && !writeFully(fd_, pending_.data(), pending_.size())) error_ = errno;
+        pending_.clear();
+    }
+    return *this;
+}
+
+bool BlockWriter::finish() {
+    if (error_ == 0 && !writeFully(fd_, pending_.data(), pending_.size())) error_ = errno;
+    pending_.clear();
+    errno = error_;
+    return error_ == 0;
+}
+
 StagingFiles& stagingFiles() {
     static StagingFiles files;
     return files;

@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 
 // Every temporary file the installer makes begins with this name, so that what an interrupted
 // run left behind can be told from everything else.
@@ -81,6 +82,21 @@ class SyncSet {
 // Writes the whole block, going on after short writes and interruptions; false with errno set
 // (ENOSPC for a write that takes nothing).
 [[nodiscard]] bool writeFully(int fd, const char* data, size_t length);
+
+// Text written to a file in blocks as it is made, so that a list of thousands of files never
+// stands whole in memory beside the entries it is made from.
+class BlockWriter {
+  public:
+    explicit BlockWriter(int fd) : fd_(fd) {}
+    BlockWriter& operator<<(std::string_view text);
+    // Writes what is left; false with errno set when any write failed.
+    [[nodiscard]] bool finish();
+
+  private:
+    int fd_;
+    std::string pending_;
+    int error_ = 0;
+};
 
 // The nearest ancestor of `path` that is a directory ("/" at the latest).
 std::string nearestExistingDirectory(const std::string& path);
