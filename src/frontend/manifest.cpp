@@ -96,8 +96,9 @@ struct Place {
 
 // What the commit will do, prepared so that nothing on flash has changed yet.
 struct CommitPlan {
-    Journal removals;
-    Journal renames;
+    // The journal as it is planned: the removals, then the renames, in one list so that a
+    // commit of thousands of files does not hold its steps twice while it joins them.
+    Journal steps;
     Journal discards;
     std::vector<std::string> made;  // temporary files of this commit, deleted if it is refused
     SyncSet staged;                 // what must be durable before the journal is
@@ -121,7 +122,7 @@ bool planRemoval(const Manifest& manifest, std::string target, CommitPlan& plan)
         return refused("examine", target, errno);
     }
     if (!S_ISDIR(info.st_mode)) {
-        plan.removals.push_back({JournalStep::Remove, target, ""});
+        plan.steps.push_back({JournalStep::Remove, target, ""});
         return true;
     }
     DIR* dir = opendir(target.c_str());
@@ -132,13 +133,13 @@ bool planRemoval(const Manifest& manifest, std::string target, CommitPlan& plan)
         const std::string path = target + "/" + name;
         if (!name.empty() && name[0] != '.' && !isDirectoryEntry(path, entry->d_type) &&
             !placedByCommit(manifest, path))
-            plan.removals.push_back({JournalStep::Remove, path, ""});
+            plan.steps.push_back({JournalStep::Remove, path, ""});
         errno = 0;
     }
     const int cause = errno;
     closedir(dir);
     if (cause != 0) return refused("read", target, cause);
-    plan.removals.push_back({JournalStep::RemoveDirectory, target, ""});
+    plan.steps.push_back({JournalStep::RemoveDirectory, target, ""});
     return true;
 }
 
@@ -185,7 +186,7 @@ bool planMove(const Manifest& manifest, const std::string& target, const Manifes
     const Place* place = placeFor(manifest, target, plan);
     if (!place) return false;
     if (place->device == from.st_dev) {
-        plan.renames.push_back({JournalStep::Rename, target, entry.source});
+        plan.steps.push_back({JournalStep::Rename, target, entry.source});
         plan.staged.add(entry.source);
         return true;
     }
@@ -196,7 +197,7 @@ bool planMove(const Manifest& manifest, const std::string& target, const Manifes
         return refused("copy " + entry.source + " to", place->directory, errno);
     plan.made.push_back(temporary);
     plan.staged.add(temporary);
-    plan.renames.push_back({JournalStep::Rename, target, temporary});
+    plan.steps.push_back({JournalStep::Rename, target, temporary});
     if (entry.kind == MoveTemporary)
         plan.discards.push_back({JournalStep::Discard, entry.source, ""});
     return true;
@@ -212,7 +213,7 @@ bool planLink(const Manifest& manifest, const std::string& target, const Manifes
         return refused("create a link in", place->directory, errno);
     plan.made.push_back(temporary);
     plan.staged.add(temporary);
-    plan.renames.push_back({JournalStep::Rename, target, temporary});
+    plan.steps.push_back({JournalStep::Rename, target, temporary});
     return true;
 }
 
@@ -220,6 +221,10 @@ bool planLink(const Manifest& manifest, const std::string& target, const Manifes
 
 Manifest::Result Manifest::commit(bool progress) {
     CommitPlan plan;
+    // A saved set goes first: once anything changes, it cannot be committed a second time.
+    if (!origin_.empty()) plan.steps.push_back({JournalStep::Discard, origin_, ""});
+    const size_t first = plan.steps.size();
+    plan.steps.reserve(first + entries_.size());
     bool ready = true;
     for (const auto& [target, entry] : entries_) {
         if (entry.kind == Remove) ready = ready && planRemoval(*this, target, plan);
@@ -237,17 +242,14 @@ Manifest::Result Manifest::commit(bool progress) {
         return Result::Refused;
     }
 
-    // A saved set goes first: once anything changes, it cannot be committed a second time.
-    Journal journal;
-    if (!origin_.empty()) journal.push_back({JournalStep::Discard, origin_, ""});
-    if (plan.removals.empty() && plan.renames.empty()) {
+    Journal& journal = plan.steps;
+    if (journal.size() == first) {
         for (const JournalStep& step : journal) removeTemporary(step.path);
         for (const JournalStep& step : plan.discards) removeTemporary(step.path);
         return Result::Done;
     }
-    for (Journal* part : {&plan.removals, &plan.renames, &plan.discards})
-        journal.insert(journal.end(), std::make_move_iterator(part->begin()),
-                       std::make_move_iterator(part->end()));
+    journal.insert(journal.end(), std::make_move_iterator(plan.discards.begin()),
+                   std::make_move_iterator(plan.discards.end()));
     switch (placeJournal(journal)) {
         case JournalPlaced::No:
             for (const std::string& temporary : plan.made) removeTemporary(temporary);

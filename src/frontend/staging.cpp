@@ -125,18 +125,27 @@ bool writeFully(int fd, const char* data, size_t length) {
     return true;
 }
 
+BlockWriter::BlockWriter(int fd) : fd_(fd) { pending_.reserve(kBlock); }
+
+void BlockWriter::write(std::string_view text) {
+    if (error_ == 0 && !writeFully(fd_, text.data(), text.size())) error_ = errno;
+}
+
+// The block never grows past its first size: what would overfill it sends it first.
 BlockWriter& BlockWriter::operator<<(std::string_view text) {
-    constexpr size_t kBlock = 65536;
-    pending_ += text;
-    if (pending_.size() >= kBlock) {
-        if (error_ == 0 && !writeFully(fd_, pending_.data(), pending_.size())) error_ = errno;
+    if (pending_.size() + text.size() > kBlock) {
+        write(pending_);
         pending_.clear();
     }
+    if (text.size() > kBlock)
+        write(text);
+    else
+        pending_ += text;
     return *this;
 }
 
 bool BlockWriter::finish() {
-    if (error_ == 0 && !writeFully(fd_, pending_.data(), pending_.size())) error_ = errno;
+    write(pending_);
     pending_.clear();
     errno = error_;
     return error_ == 0;

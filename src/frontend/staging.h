@@ -87,12 +87,15 @@ class SyncSet {
 // stands whole in memory beside the entries it is made from.
 class BlockWriter {
   public:
-    explicit BlockWriter(int fd) : fd_(fd) {}
+    explicit BlockWriter(int fd);
     BlockWriter& operator<<(std::string_view text);
     // Writes what is left; false with errno set when any write failed.
     [[nodiscard]] bool finish();
 
   private:
+    static constexpr size_t kBlock = 65536;
+    void write(std::string_view text);
+
     int fd_;
     std::string pending_;
     int error_ = 0;
