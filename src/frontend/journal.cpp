@@ -6,8 +6,10 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 #include "frontend/manifest.h"
+#include "frontend/staging.h"
 #include "report/installer.h"
 #include "report/reporter.h"
 
@@ -40,20 +42,6 @@ int readFile(const std::string& path, std::string& text) {
     }
     close(fd);
     return cause;
-}
-
-bool writeAll(int fd, const std::string& text) {
-    for (size_t done = 0; done < text.size();) {
-        const ssize_t written = write(fd, text.data() + done, text.size() - done);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) {
-            // A write that takes nothing without an error means a full file system.
-            if (written == 0) errno = ENOSPC;
-            return false;
-        }
-        done += size_t(written);
-    }
-    return true;
 }
 
 // Creates the directory and its missing parents; false with errno set.
@@ -97,6 +85,10 @@ StepResult carryOut(const JournalStep& step) {
             failed("remove", step.path, errno);
             return StepResult::Failed;
         case JournalStep::Rename: {
+            // The usual case costs one call; what stood in its way is looked into only when it
+            // failed.
+            if (rename(step.source.c_str(), path) == 0) return StepResult::Done;
+            const int cause = errno;
             struct stat info;
             if (lstat(step.source.c_str(), &info) != 0) {
                 if (errno != ENOENT) {
@@ -109,6 +101,11 @@ StepResult carryOut(const JournalStep& step) {
                 Reporter::error(Installer::instance(), "%s%s is lost: %s was gone", kUnfinished,
                                 path, step.source.c_str());
                 return StepResult::Lost;
+            }
+            // A directory of the target is missing: the first file renamed into it makes it.
+            if (cause != ENOENT && cause != ENOTDIR) {
+                failed("replace", step.path, cause);
+                return StepResult::Failed;
             }
             if (!makeParents(parentDirectory(step.path))) {
                 failed("create", parentDirectory(step.path), errno);
@@ -124,16 +121,35 @@ StepResult carryOut(const JournalStep& step) {
 
 }  // namespace
 
-std::string journalText(const Journal& journal) {
-    std::string text = std::string(kHeader) + "\n";
+namespace {
+
+// The journal's text, handed to `out` piece by piece.
+template <typename Out>
+void writeJournalText(const Journal& journal, Out& out) {
+    out << kHeader << "\n";
     for (const JournalStep& step : journal) {
-        text += char(step.kind);
-        text += ' ';
-        text += escapeSavedPath(step.path);
-        if (step.kind == JournalStep::Rename) text += ' ' + escapeSavedPath(step.source);
-        text += '\n';
+        const char kind[] = {char(step.kind), ' '};
+        out << std::string_view(kind, 2) << escapeSavedPath(step.path);
+        if (step.kind == JournalStep::Rename) out << " " << escapeSavedPath(step.source);
+        out << "\n";
     }
-    return text + kEnd + "\n";
+    out << kEnd << "\n";
+}
+
+struct TextOut {
+    std::string text;
+    TextOut& operator<<(std::string_view piece) {
+        text += piece;
+        return *this;
+    }
+};
+
+}  // namespace
+
+std::string journalText(const Journal& journal) {
+    TextOut out;
+    writeJournalText(journal, out);
+    return out.text;
 }
 
 bool parseJournal(const std::string& text, Journal& journal) {
@@ -169,8 +185,12 @@ JournalPlaced placeJournal(const Journal& journal) {
     const std::string directory = parentDirectory(path);
     std::string temporary;
     const int fd = makeTemporary(directory, temporary);
-    bool written =
-        fd >= 0 && writeAll(fd, journalText(journal)) && (!durableWrites() || fsync(fd) == 0);
+    bool written = false;
+    if (fd >= 0) {
+        BlockWriter text(fd);
+        writeJournalText(journal, text);
+        written = text.finish() && (!durableWrites() || fsync(fd) == 0);
+    }
     int cause = errno;
     if (fd >= 0 && close(fd) != 0 && written) {
         written = false;

@@ -11,7 +11,9 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <iostream>
+#include <unordered_map>
 #include <vector>
 
 #include "frontend/journal.h"
@@ -41,22 +43,6 @@ const char* savedPrefix(uint32_t kind) {
 
 bool isOctalDigit(char c) {
     return c >= '0' && c <= '7';
-}
-
-// Writes the whole block, going on after short writes so that a failure carries its own errno;
-// false with errno set.
-bool writeAll(int fd, const char* data, size_t length) {
-    while (length > 0) {
-        const ssize_t written = write(fd, data, length);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) {
-            if (written == 0) errno = ENOSPC;
-            return false;
-        }
-        data += written;
-        length -= size_t(written);
-    }
-    return true;
 }
 
 }  // namespace
@@ -101,13 +87,23 @@ bool refused(const std::string& what, const std::string& path, int cause) {
     return refused("could not " + what + " " + path + ": " + std::strerror(cause));
 }
 
+// Where files for the targets in one directory are put on their file system: the directory's
+// nearest existing ancestor, which the rename then extends, and its device.
+struct Place {
+    std::string directory;
+    dev_t device = 0;
+};
+
 // What the commit will do, prepared so that nothing on flash has changed yet.
 struct CommitPlan {
-    Journal removals;
-    Journal renames;
+    // The journal as it is planned: the removals, then the renames, in one list so that a
+    // commit of thousands of files does not hold its steps twice while it joins them.
+    Journal steps;
     Journal discards;
     std::vector<std::string> made;  // temporary files of this commit, deleted if it is refused
     SyncSet staged;                 // what must be durable before the journal is
+    // Each directory of the targets, examined once; nothing the plan does changes them.
+    std::unordered_map<std::string, Place> places;
 };
 
 // A file deleted, or a directory's plain entries and then the directory: hidden entries and
@@ -126,7 +122,7 @@ bool planRemoval(const Manifest& manifest, std::string target, CommitPlan& plan)
         return refused("examine", target, errno);
     }
     if (!S_ISDIR(info.st_mode)) {
-        plan.removals.push_back({JournalStep::Remove, target, ""});
+        plan.steps.push_back({JournalStep::Remove, target, ""});
         return true;
     }
     DIR* dir = opendir(target.c_str());
@@ -137,58 +133,71 @@ bool planRemoval(const Manifest& manifest, std::string target, CommitPlan& plan)
         const std::string path = target + "/" + name;
         if (!name.empty() && name[0] != '.' && !isDirectoryEntry(path, entry->d_type) &&
             !placedByCommit(manifest, path))
-            plan.removals.push_back({JournalStep::Remove, path, ""});
+            plan.steps.push_back({JournalStep::Remove, path, ""});
         errno = 0;
     }
     const int cause = errno;
     closedir(dir);
     if (cause != 0) return refused("read", target, cause);
-    plan.removals.push_back({JournalStep::RemoveDirectory, target, ""});
+    plan.steps.push_back({JournalStep::RemoveDirectory, target, ""});
     return true;
 }
 
-// The directory in which a file for `target` is put on the target's file system: its nearest
-// existing ancestor, which the rename then extends. Refused when the target is a directory, or
-// when a file stands where a directory is needed and this commit does not remove it.
-bool placeFor(const Manifest& manifest, const std::string& target, std::string& directory) {
+// Where a file for `target` is put on the target's file system. Refused when the target is a
+// directory, or when a file stands where a directory is needed and this commit does not remove
+// it.
+const Place* placeFor(const Manifest& manifest, const std::string& target, CommitPlan& plan) {
+    const std::string parent = parentDirectory(target);
+    const auto known = plan.places.find(parent);
+    // Nothing lies in a directory that does not exist yet.
+    const bool parentMissing = known != plan.places.end() && known->second.directory != parent;
     struct stat info;
-    if (lstat(target.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
-        return refused("replace", target, EISDIR);
-    directory = parentDirectory(target);
-    while (directory != "/" && directory != ".") {
+    if (!parentMissing && lstat(target.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        refused("replace", target, EISDIR);
+        return nullptr;
+    }
+    if (known != plan.places.end()) return &known->second;
+    std::string directory = parent;
+    for (;;) {
         if (stat(directory.c_str(), &info) == 0) {
-            if (S_ISDIR(info.st_mode)) return true;
+            if (S_ISDIR(info.st_mode)) break;
             const auto found = manifest.find(directory);
-            if (found == manifest.end() || found->second.kind != Remove)
-                return refused("create", parentDirectory(target), ENOTDIR);
+            if (found == manifest.end() || found->second.kind != Remove) {
+                refused("create", parent, ENOTDIR);
+                return nullptr;
+            }
         } else if (errno != ENOENT) {
-            return refused("examine", directory, errno);
+            refused("examine", directory, errno);
+            return nullptr;
+        }
+        if (directory == "/" || directory == ".") {
+            refused("examine", directory, errno);
+            return nullptr;
         }
         directory = parentDirectory(directory);
     }
-    return true;
+    return &plan.places.emplace(parent, Place{directory, info.st_dev}).first->second;
 }
 
 bool planMove(const Manifest& manifest, const std::string& target, const ManifestEntry& entry,
               bool progress, CommitPlan& plan) {
-    struct stat from, at;
+    struct stat from;
     if (lstat(entry.source.c_str(), &from) != 0) return refused("read", entry.source, errno);
-    std::string directory;
-    if (!placeFor(manifest, target, directory)) return false;
-    if (stat(directory.c_str(), &at) != 0) return refused("examine", directory, errno);
-    if (at.st_dev == from.st_dev) {
-        plan.renames.push_back({JournalStep::Rename, target, entry.source});
+    const Place* place = placeFor(manifest, target, plan);
+    if (!place) return false;
+    if (place->device == from.st_dev) {
+        plan.steps.push_back({JournalStep::Rename, target, entry.source});
         plan.staged.add(entry.source);
         return true;
     }
     // Only regular files are copied between file systems; anything else stays where it is.
     if (!S_ISREG(from.st_mode)) return true;
     std::string temporary;
-    if (!copyToTemporary(entry.source, directory, progress, temporary))
-        return refused("copy " + entry.source + " to", directory, errno);
+    if (!copyToTemporary(entry.source, place->directory, progress, temporary))
+        return refused("copy " + entry.source + " to", place->directory, errno);
     plan.made.push_back(temporary);
     plan.staged.add(temporary);
-    plan.renames.push_back({JournalStep::Rename, target, temporary});
+    plan.steps.push_back({JournalStep::Rename, target, temporary});
     if (entry.kind == MoveTemporary)
         plan.discards.push_back({JournalStep::Discard, entry.source, ""});
     return true;
@@ -197,13 +206,14 @@ bool planMove(const Manifest& manifest, const std::string& target, const Manifes
 // A link is made under a temporary name beside its target and renamed over it.
 bool planLink(const Manifest& manifest, const std::string& target, const ManifestEntry& entry,
               CommitPlan& plan) {
-    std::string directory, temporary;
-    if (!placeFor(manifest, target, directory)) return false;
-    if (!makeTemporaryLink(directory, entry.source, temporary))
-        return refused("create a link in", directory, errno);
+    const Place* place = placeFor(manifest, target, plan);
+    if (!place) return false;
+    std::string temporary;
+    if (!makeTemporaryLink(place->directory, entry.source, temporary))
+        return refused("create a link in", place->directory, errno);
     plan.made.push_back(temporary);
     plan.staged.add(temporary);
-    plan.renames.push_back({JournalStep::Rename, target, temporary});
+    plan.steps.push_back({JournalStep::Rename, target, temporary});
     return true;
 }
 
@@ -211,6 +221,10 @@ bool planLink(const Manifest& manifest, const std::string& target, const Manifes
 
 Manifest::Result Manifest::commit(bool progress) {
     CommitPlan plan;
+    // A saved set goes first: once anything changes, it cannot be committed a second time.
+    if (!origin_.empty()) plan.steps.push_back({JournalStep::Discard, origin_, ""});
+    const size_t first = plan.steps.size();
+    plan.steps.reserve(first + entries_.size());
     bool ready = true;
     for (const auto& [target, entry] : entries_) {
         if (entry.kind == Remove) ready = ready && planRemoval(*this, target, plan);
@@ -228,16 +242,14 @@ Manifest::Result Manifest::commit(bool progress) {
         return Result::Refused;
     }
 
-    // A saved set goes first: once anything changes, it cannot be committed a second time.
-    Journal journal;
-    if (!origin_.empty()) journal.push_back({JournalStep::Discard, origin_, ""});
-    if (plan.removals.empty() && plan.renames.empty()) {
+    Journal& journal = plan.steps;
+    if (journal.size() == first) {
         for (const JournalStep& step : journal) removeTemporary(step.path);
         for (const JournalStep& step : plan.discards) removeTemporary(step.path);
         return Result::Done;
     }
-    for (Journal* part : {&plan.removals, &plan.renames, &plan.discards})
-        journal.insert(journal.end(), part->begin(), part->end());
+    journal.insert(journal.end(), std::make_move_iterator(plan.discards.begin()),
+                   std::make_move_iterator(plan.discards.end()));
     switch (placeJournal(journal)) {
         case JournalPlaced::No:
             for (const std::string& temporary : plan.made) removeTemporary(temporary);
@@ -251,18 +263,18 @@ Manifest::Result Manifest::commit(bool progress) {
 }
 
 bool Manifest::save(const std::string& path) const {
-    std::string text;
-    for (const auto& [target, entry] : entries_) {
-        const char* prefix = savedPrefix(entry.kind);
-        if (!prefix) continue;
-        text += prefix + escapeSavedPath(target);
-        if (entry.kind != Remove) text += ' ' + escapeSavedPath(entry.source);
-        text += '\n';
-    }
     std::string temporary;
     const int fd = makeTemporary(parentDirectory(path), temporary);
     if (fd < 0) return false;
-    bool written = writeAll(fd, text.data(), text.size()) && (!durableWrites() || fsync(fd) == 0);
+    BlockWriter text(fd);
+    for (const auto& [target, entry] : entries_) {
+        const char* prefix = savedPrefix(entry.kind);
+        if (!prefix) continue;
+        text << prefix << escapeSavedPath(target);
+        if (entry.kind != Remove) text << " " << escapeSavedPath(entry.source);
+        text << "\n";
+    }
+    bool written = text.finish() && (!durableWrites() || fsync(fd) == 0);
     written = close(fd) == 0 && written;
     written = written && rename(temporary.c_str(), path.c_str()) == 0;
     const int cause = errno;
@@ -362,8 +374,8 @@ bool copyToTemporary(const std::string& source, const std::string& directory, bo
     if (in < 0) return false;
     struct stat info;
     int out = -1;
-    bool complete = fstat(in, &info) == 0 && (out = makeTemporary(directory, temporary)) >= 0 &&
-                    fchmod(out, info.st_mode & kPermissionBits) == 0;
+    bool complete = fstat(in, &info) == 0 &&
+                    (out = makeTemporary(directory, temporary, info.st_mode & kPermissionBits)) >= 0;
     char block[kCopyBlock];
     while (complete) {
         ssize_t got;
@@ -371,7 +383,7 @@ bool copyToTemporary(const std::string& source, const std::string& directory, bo
             got = read(in, block, sizeof block);
         } while (got < 0 && errno == EINTR);
         if (got == 0) break;
-        complete = got > 0 && writeAll(out, block, size_t(got));
+        complete = got > 0 && writeFully(out, block, size_t(got));
         if (complete && progress) commitSpinner().step(std::cout, clockTicks());
     }
     int cause = errno;

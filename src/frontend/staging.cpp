@@ -2,12 +2,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "frontend/manifest.h"
 #include "report/installer.h"
@@ -15,11 +17,17 @@
 
 namespace {
 
-constexpr const char* kTemporarySuffix = "XXXXXX";
+// The unique part of a temporary name: this many letters and digits.
+constexpr size_t kUniqueLength = 6;
+constexpr char kUniqueCharacters[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+// Names tried before giving up: each clash is with a leftover or a name just taken.
+constexpr int kNameAttempts = 100;
+constexpr mode_t kModeBits = 07777;
+constexpr mode_t kPermissionBits = 0777;
 // Where temporary files are made outside flash: only the directories themselves, never below.
 constexpr const char* kRamDirectories[] = {"/ram", "/tmp"};
 constexpr const char* kFlashDirectory = "/flash";
-constexpr int kLinkAttempts = 8;
 
 bool durable = true;
 bool leftover = false;
@@ -54,7 +62,45 @@ void sweepDirectory(const std::string& directory, const std::set<std::string>& k
     closedir(dir);
 }
 
-// The nearest ancestor of `path` that is a directory ("/" at the latest).
+// The next unique part of a temporary name. The sequence starts at an unpredictable point, so
+// that another process cannot take the names ahead; a clash only costs another attempt.
+std::string uniqueName() {
+    static uint64_t state = [] {
+        uint64_t seed = 0;
+        if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != sizeof seed) {
+            struct timespec now {};
+            clock_gettime(CLOCK_REALTIME, &now);
+            seed = uint64_t(now.tv_nsec) ^ (uint64_t(now.tv_sec) << 32) ^ uint64_t(getpid());
+        }
+        return seed;
+    }();
+    // splitmix64: every step gives well-mixed bits from a plain counter.
+    state += 0x9E3779B97F4A7C15u;
+    uint64_t bits = state;
+    bits = (bits ^ (bits >> 30)) * 0xBF58476D1CE4E5B9u;
+    bits = (bits ^ (bits >> 27)) * 0x94D049BB133111EBu;
+    bits ^= bits >> 31;
+    std::string unique(kUniqueLength, '\0');
+    for (char& c : unique) {
+        c = kUniqueCharacters[bits % (sizeof kUniqueCharacters - 1)];
+        bits /= sizeof kUniqueCharacters - 1;
+    }
+    return unique;
+}
+
+// The process's umask, read once: a new file gets its mode from open() alone when the umask
+// takes nothing from it.
+mode_t processUmask() {
+    static const mode_t mask = [] {
+        const mode_t current = umask(0);
+        umask(current);
+        return current;
+    }();
+    return mask;
+}
+
+}  // namespace
+
 std::string nearestExistingDirectory(const std::string& path) {
     std::string directory = parentDirectory(path);
     struct stat info;
@@ -65,7 +111,45 @@ std::string nearestExistingDirectory(const std::string& path) {
     return directory;
 }
 
-}  // namespace
+bool writeFully(int fd, const char* data, size_t length) {
+    while (length > 0) {
+        const ssize_t written = write(fd, data, length);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) {
+            if (written == 0) errno = ENOSPC;
+            return false;
+        }
+        data += written;
+        length -= size_t(written);
+    }
+    return true;
+}
+
+BlockWriter::BlockWriter(int fd) : fd_(fd) { pending_.reserve(kBlock); }
+
+void BlockWriter::write(std::string_view text) {
+    if (error_ == 0 && !writeFully(fd_, text.data(), text.size())) error_ = errno;
+}
+
+// The block never grows past its first size: what would overfill it sends it first.
+BlockWriter& BlockWriter::operator<<(std::string_view text) {
+    if (pending_.size() + text.size() > kBlock) {
+        write(pending_);
+        pending_.clear();
+    }
+    if (text.size() > kBlock)
+        write(text);
+    else
+        pending_ += text;
+    return *this;
+}
+
+bool BlockWriter::finish() {
+    write(pending_);
+    pending_.clear();
+    errno = error_;
+    return error_ == 0;
+}
 
 StagingFiles& stagingFiles() {
     static StagingFiles files;
@@ -76,24 +160,38 @@ bool isTemporaryName(const std::string& path) {
     return baseName(path).compare(0, std::strlen(kTemporaryPrefix), kTemporaryPrefix) == 0;
 }
 
-int makeTemporary(const std::string& directory, std::string& path) {
+int makeTemporary(const std::string& directory, std::string& path, unsigned mode) {
     if (!markStaging()) return -1;
-    path = (directory == "/" ? "" : directory) + "/" + kTemporaryPrefix + kTemporarySuffix;
-    return mkostemp(path.data(), O_CLOEXEC);
+    const std::string stem = (directory == "/" ? "" : directory) + "/" + kTemporaryPrefix;
+    const mode_t wanted = mode_t(mode) & kModeBits;
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        path = stem + uniqueName();
+        // Created with its mode, so that no second call is needed unless the umask or the
+        // special bits (which open() may drop) stand in the way.
+        const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC,
+                            wanted & kPermissionBits);
+        if (fd < 0) {
+            if (errno == EEXIST) continue;
+            return -1;
+        }
+        if ((wanted & ~kPermissionBits) == 0 && (wanted & processUmask()) == 0) return fd;
+        if (fchmod(fd, wanted) == 0) return fd;
+        const int cause = errno;
+        close(fd);
+        unlink(path.c_str());
+        errno = cause;
+        return -1;
+    }
+    errno = EEXIST;
+    return -1;
 }
 
 bool makeTemporaryLink(const std::string& directory, const std::string& contents,
                        std::string& path) {
     if (!markStaging()) return false;
-    // mkstemp has no form for links: its unique name is taken over by the link.
-    for (int attempt = 0; attempt < kLinkAttempts; ++attempt) {
-        const int fd = makeTemporary(directory, path);
-        if (fd < 0) return false;
-        close(fd);
-        if (unlink(path.c_str()) != 0) {
-            removeTemporary(path);
-            return false;
-        }
+    const std::string stem = (directory == "/" ? "" : directory) + "/" + kTemporaryPrefix;
+    for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+        path = stem + uniqueName();
         if (symlink(contents.c_str(), path.c_str()) == 0) return true;
         if (errno != EEXIST) return false;
     }
@@ -150,12 +248,12 @@ bool isDirectoryEntry(const std::string& path, unsigned char type) {
 }
 
 void SyncSet::add(const std::string& path) {
+    // The name lives in the directory that holds it: hundreds of files staged in one directory
+    // cost one look at it.
+    if (!seen_.insert(parentDirectory(path)).second) return;
+    const std::string directory = nearestExistingDirectory(path);
     struct stat info;
-    std::string directory = path;
-    if (stat(directory.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
-        directory = nearestExistingDirectory(path);
-        if (stat(directory.c_str(), &info) != 0) return;
-    }
+    if (stat(directory.c_str(), &info) != 0) return;
     directories_.emplace(info.st_dev, directory);
 }
 

@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <string_view>
 
 // Every temporary file the installer makes begins with this name, so that what an interrupted
 // run left behind can be told from everything else.
@@ -28,10 +29,11 @@ StagingFiles& stagingFiles();
 // Whether the path's last component carries the temporary prefix.
 bool isTemporaryName(const std::string& path);
 
-// Creates a new, empty temporary file in `directory` and returns its open descriptor (mode
-// 0600), with its path in `path`; -1 with errno set when none can be made. The staging marker is
-// made durable first.
-int makeTemporary(const std::string& directory, std::string& path);
+// Creates a new, empty temporary file in `directory` and returns its open descriptor, with its
+// path in `path`; -1 with errno set when none can be made (nothing is left behind then). The
+// file has the permission bits and set-ID and sticky bits of `mode` from the start, whatever the
+// umask. The staging marker is made durable first.
+int makeTemporary(const std::string& directory, std::string& path, unsigned mode = 0600);
 
 // Creates a symbolic link with `contents` under a new temporary name in `directory`; false with
 // errno set.
@@ -59,8 +61,9 @@ void endStaging(bool pending);
 void setDurableWrites(bool durable);
 bool durableWrites();
 
-// The file systems that hold a set of paths, synced once each at the end. A path that does not
-// exist yet counts by its nearest existing ancestor.
+// The file systems that hold a set of paths, synced once each at the end. A path counts by the
+// directory that holds its name (its nearest existing ancestor when that is gone), examined once
+// for all the paths in it.
 class SyncSet {
   public:
     void add(const std::string& path);
@@ -69,11 +72,37 @@ class SyncSet {
 
   private:
     std::map<dev_t, std::string> directories_;
+    std::set<std::string> seen_;  // the directories already counted
 };
 
 // fsync of a directory, so that the names created or removed in it are durable. False with
 // errno set.
 [[nodiscard]] bool syncDirectory(const std::string& directory);
+
+// Writes the whole block, going on after short writes and interruptions; false with errno set
+// (ENOSPC for a write that takes nothing).
+[[nodiscard]] bool writeFully(int fd, const char* data, size_t length);
+
+// Text written to a file in blocks as it is made, so that a list of thousands of files never
+// stands whole in memory beside the entries it is made from.
+class BlockWriter {
+  public:
+    explicit BlockWriter(int fd);
+    BlockWriter& operator<<(std::string_view text);
+    // Writes what is left; false with errno set when any write failed.
+    [[nodiscard]] bool finish();
+
+  private:
+    static constexpr size_t kBlock = 65536;
+    void write(std::string_view text);
+
+    int fd_;
+    std::string pending_;
+    int error_ = 0;
+};
+
+// The nearest ancestor of `path` that is a directory ("/" at the latest).
+std::string nearestExistingDirectory(const std::string& path);
 
 // Whether a directory entry of type `type` (as readdir gives it) at `path` is a directory; an
 // unknown type is looked up without following links.

@@ -1,11 +1,10 @@
 #include "package/extract.h"
 
 #include <sys/stat.h>
-#include <sys/statfs.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <fstream>
 #include <istream>
 #include <limits>
 #include <unordered_map>
@@ -14,6 +13,7 @@
 #include "package/inflate_stream_buf.h"
 #include "package/install.h"
 #include "package/little_endian.h"
+#include "frontend/staging.h"
 #include "pkgdb/database.h"
 #include "report/installer.h"
 #include "report/reporter.h"
@@ -25,6 +25,10 @@ const ReservedPath kReservedPaths[] = {
     {kBootImagePath, false}, {kPackagesChangedFlag, false},
     {kUpgradedFlag, false},  {kPostlogPath, false},
 };
+
+// The mode bits a staged file keeps: permissions, set-ID and sticky; the type bits are the
+// entry's kind, not the file's mode.
+constexpr unsigned kModeBits = 07777;
 
 bool isAbsent(int error) {
     return error == ENOENT || error == ENOTDIR;
@@ -46,22 +50,31 @@ uint64_t reclaimable(const struct stat& info) {
     return S_ISREG(info.st_mode) && info.st_nlink == 1 ? uint64_t(info.st_size) : 0;
 }
 
-// Decides, target by target, what one package's extraction may stage.
+// Decides, target by target, what one package's extraction may stage, and where: each directory
+// and each file system is examined once for the whole package.
 class StagingRules {
   public:
     enum Verdict { Accepted, Refused, NoRoom, Failed };
 
     explicit StagingRules(const Manifest& manifest) : manifest_(manifest) {}
 
-    Verdict check(const std::string& target, uint32_t size) {
+    // On acceptance, `directory` is where the target's temporary file is made.
+    Verdict check(const std::string& target, uint32_t size, std::string& directory) {
         if (isReservedPath(target)) return refuse(target + " is reserved for the installer");
-        struct stat info;
+        const std::string parent = parentDirectory(target);
+        // Nothing lies in a directory that does not exist: once it was found missing, its other
+        // files need no look of their own.
+        const auto known = fitDirectories_.find(parent);
+        const bool parentMissing = known != fitDirectories_.end() && known->second.nearest != parent;
         uint64_t replaced = 0;
-        if (lstat(target.c_str(), &info) == 0) {
-            if (S_ISDIR(info.st_mode)) return refuse(target + " is a directory");
-            replaced = reclaimable(info);
-        } else if (!isAbsent(errno)) {
-            return fail(errno);
+        if (!parentMissing) {
+            struct stat info;
+            if (lstat(target.c_str(), &info) == 0) {
+                if (S_ISDIR(info.st_mode)) return refuse(target + " is a directory");
+                replaced = reclaimable(info);
+            } else if (!isAbsent(errno)) {
+                return fail(errno);
+            }
         }
         // What the run staged below the target makes it a directory at the commit. Removals
         // are of existing paths, and nothing exists below a file.
@@ -70,10 +83,13 @@ class StagingRules {
              e != manifest_.end() && e->first.compare(0, below.size(), below) == 0; ++e) {
             if (e->second.kind != Remove) return refuse(target + " is a directory");
         }
-        Room* room = nullptr;
-        const Verdict parents = checkParents(parentDirectory(target), room);
+        const Fit* fit = nullptr;
+        const Verdict parents = checkParents(parent, fit);
         if (parents != Accepted) return parents;
-        return charge(*room, target, size, replaced);
+        Room& room = rooms_[fit->room];
+        const Verdict charged = charge(room, target, size, replaced);
+        if (charged == Accepted) directory = stagingDirectory(fit->nearest, room.space, size);
+        return charged;
     }
 
     const std::string& problem() const { return problem_; }
@@ -83,11 +99,17 @@ class StagingRules {
     // The free bytes of one file system and what this package staged for it.
     struct Room {
         dev_t device = 0;
-        uint64_t free = 0;
+        StagingRoom space;            // its free bytes, and what was staged there
         uint64_t credit = 0;          // replaced files, and removals once counted
         uint64_t deferredCredit = 0;  // replaced files that the run already removes
-        uint64_t staged = 0;
+        uint64_t staged = 0;  // on flash or in RAM
         bool removalsCounted = false;
+    };
+    // A directory found fit to hold files: the file system it is on, and its nearest existing
+    // ancestor (itself when it exists), where files for it are staged.
+    struct Fit {
+        size_t room;
+        std::string nearest;
     };
 
     Verdict refuse(std::string why) {
@@ -104,14 +126,14 @@ class StagingRules {
     // missing one (the commit makes it), or a file the run removes first; never a file that
     // stays or that the run stages. Directories found fit are remembered with their file
     // system, so each is examined once per package.
-    Verdict checkParents(const std::string& parent, Room*& room) {
+    Verdict checkParents(const std::string& parent, const Fit*& fit) {
         std::vector<std::string> walked;
         std::string directory = parent;
-        size_t roomIndex = 0;
+        Fit found{0, ""};
         for (;;) {
             const auto known = fitDirectories_.find(directory);
             if (known != fitDirectories_.end()) {
-                roomIndex = known->second;
+                found = known->second;
                 break;
             }
             const auto pending = manifest_.find(directory);
@@ -121,8 +143,9 @@ class StagingRules {
             struct stat info;
             if (stat(directory.c_str(), &info) == 0) {
                 if (S_ISDIR(info.st_mode)) {
-                    const Verdict found = roomOf(directory, info.st_dev, roomIndex);
-                    if (found != Accepted) return found;
+                    const Verdict examined = roomOf(directory, info.st_dev, found.room);
+                    if (examined != Accepted) return examined;
+                    found.nearest = directory;
                     walked.push_back(directory);
                     break;
                 }
@@ -134,8 +157,8 @@ class StagingRules {
             if (directory == "/" || directory == ".") return fail(ENOENT);
             directory = parentDirectory(directory);
         }
-        for (const std::string& each : walked) fitDirectories_.emplace(each, roomIndex);
-        room = &rooms_[roomIndex];
+        for (const std::string& each : walked) fitDirectories_.emplace(each, found);
+        fit = &fitDirectories_.find(parent)->second;
         return Accepted;
     }
 
@@ -143,11 +166,9 @@ class StagingRules {
         for (index = 0; index < rooms_.size(); ++index) {
             if (rooms_[index].device == device) return Accepted;
         }
-        struct statfs info;
-        if (statfs(directory.c_str(), &info) != 0) return fail(errno);
         Room room;
         room.device = device;
-        room.free = uint64_t(info.f_bavail) * uint64_t(info.f_bsize);
+        if (!examineRoom(directory, room.space)) return fail(errno);
         rooms_.push_back(room);
         index = rooms_.size() - 1;
         return Accepted;
@@ -163,7 +184,7 @@ class StagingRules {
             room.deferredCredit = saturatingAdd(room.deferredCredit, replaced);
         }
         const uint64_t wanted = saturatingAdd(room.staged, size);
-        if (wanted > saturatingAdd(room.free, room.credit) && !room.removalsCounted) {
+        if (wanted > saturatingAdd(room.space.free, room.credit) && !room.removalsCounted) {
             // Only a package that does not fit in the free room pays for this walk.
             room.credit = saturatingAdd(room.credit, room.deferredCredit);
             for (const auto& [path, entry] : manifest_) {
@@ -174,14 +195,14 @@ class StagingRules {
             }
             room.removalsCounted = true;
         }
-        if (wanted > saturatingAdd(room.free, room.credit)) return NoRoom;
+        if (wanted > saturatingAdd(room.space.free, room.credit)) return NoRoom;
         room.staged = wanted;
         return Accepted;
     }
 
     const Manifest& manifest_;
     std::vector<Room> rooms_;
-    std::unordered_map<std::string, size_t> fitDirectories_;
+    std::unordered_map<std::string, Fit> fitDirectories_;
     std::string problem_;
     int error_ = 0;
 };
@@ -221,19 +242,25 @@ bool broken(InstalledPackage& record, const PackageReader& reader) {
     return false;
 }
 
-// Copies `size` bytes of one entry to its staged file.
-bool copyEntry(InstalledPackage& record, const std::string& name, std::istream& in,
-               std::ofstream& out, uint32_t size, const PackageReader& reader) {
-    char chunk[kExtractCopyChunk];
+// Writes `size` bytes of one entry to its staged file straight from the inflated blocks, and
+// closes it.
+bool copyEntry(InstalledPackage& record, const std::string& name, InflateStreamBuf& in, int fd,
+               uint32_t size, const PackageReader& reader) {
     uint32_t left = size;
     while (left > 0) {
-        const auto step = static_cast<std::streamsize>(std::min<uint32_t>(left, kExtractCopyChunk));
-        if (!in.read(chunk, step)) return broken(record, reader);
-        if (!out.write(chunk, step)) return writeFailed(record, name, errno);
-        left -= uint32_t(step);
+        const std::string_view block = in.take(left);
+        if (block.empty()) {
+            close(fd);
+            return broken(record, reader);
+        }
+        if (!writeFully(fd, block.data(), block.size())) {
+            const int cause = errno;
+            close(fd);
+            return writeFailed(record, name, cause);
+        }
+        left -= uint32_t(block.size());
     }
-    out.close();
-    if (out.fail()) return writeFailed(record, name, errno);
+    if (close(fd) != 0) return writeFailed(record, name, errno);
     return true;
 }
 
@@ -268,7 +295,11 @@ bool extractFiles(InstalledPackage& record, Manifest& manifest, PackageReader& r
 bool extractFiles(InstalledPackage& record, Manifest& manifest, PackageReader& reader,
                   BoardVariant variant) {
     Installer& installer = Installer::instance();
-    InflateStreamBuf inflater(&reader.parts());
+    // The signature that covers the compressed bytes is checked before anything is committed,
+    // and without it nothing is: zlib's own checksum would only repeat that check.
+    InflateStreamBuf inflater(&reader.parts(), reader.parts().hashing()
+                                                   ? InflateStreamBuf::Checksum::Skip
+                                                   : InflateStreamBuf::Checksum::Check);
     std::istream in(&inflater);
     StagingRules rules(manifest);
 
@@ -294,7 +325,8 @@ bool extractFiles(InstalledPackage& record, Manifest& manifest, PackageReader& r
         if (record.disabled && !isSafePackageDirectory(record.name)) return broken(record, reader);
 
         const std::string target = extractTarget(record, name);
-        switch (rules.check(target, header.size)) {
+        std::string directory;
+        switch (rules.check(target, header.size, directory)) {
             case StagingRules::Accepted:
                 break;
             case StagingRules::Refused:
@@ -305,11 +337,10 @@ bool extractFiles(InstalledPackage& record, Manifest& manifest, PackageReader& r
             case StagingRules::Failed:
                 return writeFailed(record, name, rules.error());
         }
-        std::ofstream out;
-        if (!openReplacement(out, manifest, target, header.size, header.mode))
-            return writeFailed(record, name, errno);
+        const int fd = createReplacement(manifest, target, directory, header.mode & kModeBits);
+        if (fd < 0) return writeFailed(record, name, errno);
         record.files.insert(target);
-        if (!copyEntry(record, name, in, out, header.size, reader)) return false;
+        if (!copyEntry(record, name, inflater, fd, header.size, reader)) return false;
         Reporter::progress(installer, record, reader);
     }
     return true;

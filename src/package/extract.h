@@ -25,8 +25,6 @@ constexpr uint16_t kFileTypeMask = 0xF000;
 constexpr uint16_t kFileTypeRegular = 0x8000;
 constexpr uint8_t kEveryBoard = 0;
 
-// File data is copied from the inflater to the temporary file in chunks of at most this size.
-constexpr size_t kExtractCopyChunk = 16384;
 // A package installed disabled keeps its files below "/flash/x/<name>".
 constexpr const char* kDisabledFilesPrefix = "/x/";
 

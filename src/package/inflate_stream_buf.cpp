@@ -10,11 +10,15 @@ const std::streambuf::pos_type kBadPosition{std::streambuf::off_type(-1)};
 
 }  // namespace
 
-InflateStreamBuf::InflateStreamBuf(std::streambuf* source) : source_(source) {
-    char* const block = output_ + kInflatePutback;
+InflateStreamBuf::InflateStreamBuf(std::streambuf* source, Checksum checksum)
+    : output_(new char[kInflatePutback + kInflateOutputBlock]),
+      input_(new unsigned char[kInflateInputBlock]),
+      source_(source) {
+    char* const block = output_.get() + kInflatePutback;
     setg(block, block, block);
     // A stream that cannot be set up reads as empty; the caller sees the end of the data.
     initialised_ = inflateInit(&inflater_) == Z_OK;
+    if (initialised_ && checksum == Checksum::Skip) inflateValidate(&inflater_, 0);
     ended_ = !initialised_ || source_ == nullptr;
 }
 
@@ -26,20 +30,20 @@ InflateStreamBuf::int_type InflateStreamBuf::underflow() {
     if (gptr() < egptr()) return Traits::to_int_type(*gptr());
     if (ended_) return Traits::eof();
 
-    char* const block = output_ + kInflatePutback;
+    char* const block = output_.get() + kInflatePutback;
     // The last byte of the block just read stays available to unget across the refill.
     const bool keepLast = egptr() > block;
     if (keepLast) output_[kInflatePutback - 1] = egptr()[-1];
 
     for (;;) {
         if (inflater_.avail_in == 0) {
-            const std::streamsize got = source_->sgetn(reinterpret_cast<char*>(input_),
+            const std::streamsize got = source_->sgetn(reinterpret_cast<char*>(input_.get()),
                                                        std::streamsize(kInflateInputBlock));
             if (got <= 0) {
                 ended_ = true;
                 return Traits::eof();
             }
-            inflater_.next_in = input_;
+            inflater_.next_in = input_.get();
             inflater_.avail_in = uInt(got);
         }
         inflater_.next_out = reinterpret_cast<Bytef*>(block);
@@ -62,6 +66,14 @@ InflateStreamBuf::int_type InflateStreamBuf::underflow() {
         setg(keepLast ? block - 1 : block, block, block + made);
         return Traits::to_int_type(*gptr());
     }
+}
+
+std::string_view InflateStreamBuf::take(size_t most) {
+    if (gptr() == egptr() && Traits::eq_int_type(underflow(), Traits::eof())) return {};
+    const size_t count = std::min(most, size_t(egptr() - gptr()));
+    const std::string_view bytes(gptr(), count);
+    gbump(int(count));
+    return bytes;
 }
 
 uint64_t InflateStreamBuf::position() const {

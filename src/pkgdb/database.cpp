@@ -35,6 +35,9 @@ constexpr const char* kImageFile = "image";
 constexpr const char* kAutomaticChoice = "auto";
 constexpr const char* kUserChoice = "user";
 
+// Temporary files made without a mode of their own: only the installer reads them.
+constexpr unsigned kNewFileMode = 0600;
+
 bool pathExists(const std::string& path) {
     struct stat info;
     return stat(path.c_str(), &info) == 0;
@@ -102,49 +105,61 @@ std::string databaseDir(const PackageRecord& record) {
     return std::string(kDatabaseRoot) + record.name + "/";
 }
 
+bool examineRoom(const std::string& directory, StagingRoom& room) {
+    struct statfs info;
+    if (statfs(directory.c_str(), &info) != 0) return false;
+    // What the file system lets the installer use: ext4 keeps blocks back that even root cannot.
+    room.free = static_cast<uint64_t>(info.f_bavail) * info.f_bsize;
+    room.blockSize = info.f_bsize > 0 ? uint64_t(info.f_bsize) : 1;
+    room.placed = 0;
+    return true;
+}
+
+std::string stagingDirectory(const std::string& directory, StagingRoom& room, uint64_t size) {
+    // Earlier files take whole blocks; the margin covers this one's last block.
+    const uint64_t used = room.placed + kReplacementMargin;
+    if (room.free <= used || size >= room.free - used) return kRamDirectory;
+    const uint64_t blocks = size / room.blockSize + (size % room.blockSize != 0);
+    room.placed += blocks * room.blockSize;
+    return directory;
+}
+
 std::string replacementDirectory(const std::string& target, uint64_t sizeHint) {
     if (sizeHint == 0)
         return pathExists(kRamDirectory) ? kRamDirectory : kFallbackTemporaryDirectory;
-
     // The target's directory may not exist yet (a new package's entry): its nearest existing
     // ancestor is on the same filesystem once the commit creates it.
-    std::string directory = parentDirectory(target);
-    struct statfs info;
-    while (statfs(directory.c_str(), &info) != 0) {
-        if (directory == "/" || directory == ".") return kRamDirectory;
-        directory = parentDirectory(directory);
-    }
-    // What the file system lets the installer use: ext4 keeps blocks back that even root cannot.
-    const uint64_t freeBytes = static_cast<uint64_t>(info.f_bavail) * info.f_bsize;
-    if (freeBytes > kReplacementMargin && sizeHint < freeBytes - kReplacementMargin)
-        return directory;
-    return kRamDirectory;
+    const std::string directory = nearestExistingDirectory(target);
+    StagingRoom room;
+    if (!examineRoom(directory, room)) return kRamDirectory;
+    return stagingDirectory(directory, room, sizeHint);
+}
+
+int createReplacement(Manifest& manifest, const std::string& target, const std::string& directory,
+                      unsigned mode) {
+    std::string temporary;
+    const int fd = makeTemporary(directory, temporary, mode);
+    // Staging a move from a file that was never made would only fail later, at the commit.
+    if (fd < 0) return -1;
+    manifest.record(target, MoveTemporary, temporary);
+    return fd;
 }
 
 bool openReplacement(std::ofstream& out, Manifest& manifest, const std::string& target,
                      uint64_t sizeHint, unsigned mode) {
     if (out.is_open()) out.close();
     out.clear();
-
-    std::string temporary;
-    const int fd = makeTemporary(replacementDirectory(target, sizeHint), temporary);
+    const int fd = createReplacement(manifest, target, replacementDirectory(target, sizeHint),
+                                     mode == 0 ? kNewFileMode : mode);
     if (fd < 0) {
-        // Staging a move from a file that was never made would only fail later, at the commit.
         out.setstate(std::ios::failbit);
         return false;
     }
+    const std::string temporary = manifest.find(target)->second.source;
     close(fd);
-    // A file that cannot get its mode would be installed with the temporary file's 0600.
-    if (mode != 0 && chmod(temporary.c_str(), mode) != 0) {
-        const int cause = errno;
-        unlink(temporary.c_str());
-        errno = cause;
-        out.setstate(std::ios::failbit);
-        return false;
-    }
-
-    manifest.record(target, MoveTemporary, temporary);
-    out.open(temporary, std::ios::out | std::ios::binary | std::ios::trunc);
+    // Opened again without truncating: a file truncated to nothing is written back at its close
+    // on ext4, which costs a flash write for each small file.
+    out.open(temporary, std::ios::in | std::ios::out | std::ios::binary);
     return out.is_open();
 }
 

@@ -4,6 +4,8 @@
 
 #include <memory>
 
+#include "platform/hash.h"
+
 namespace {
 
 struct KeyFree {
@@ -18,6 +20,7 @@ struct ContextFree {
 bool ed25519Verify(std::span<const uint8_t, kEd25519PublicKeySize> publicKey,
                    std::span<const uint8_t> message,
                    std::span<const uint8_t, kEd25519SignatureSize> signature) {
+    startCrypto();
     std::unique_ptr<EVP_PKEY, KeyFree> key(
         EVP_PKEY_new_raw_public_key(EVP_PKEY_ED25519, nullptr, publicKey.data(), publicKey.size()));
     if (!key) return false;

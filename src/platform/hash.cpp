@@ -1,13 +1,21 @@
 #include "platform/hash.h"
 
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 
 #include <cstdlib>
 
+void startCrypto() {
+    static const bool started = OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr) == 1;
+    (void)started;
+}
+
 // A digest context that cannot be made or started is as fatal as running out of memory in
 // new: the process cannot go on hashing, so it stops rather than accept unverified data.
 Hash::Hash(const evp_md_st* algorithm, size_t digestSize)
-    : algorithm_(algorithm), context_(EVP_MD_CTX_new()), digestSize_(digestSize) {
+    : algorithm_(algorithm), context_(nullptr), digestSize_(digestSize) {
+    startCrypto();
+    context_ = EVP_MD_CTX_new();
     if (context_ == nullptr) std::abort();
     restart();
 }

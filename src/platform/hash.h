@@ -9,6 +9,11 @@
 struct evp_md_st;
 struct evp_md_ctx_st;
 
+// Starts libcrypto without reading its configuration file: what the installer accepts must not
+// depend on a file in the router root, and the router's own build has none to read. Called
+// before the first use; later calls do nothing.
+void startCrypto();
+
 class Hash {
 public:
     virtual ~Hash();

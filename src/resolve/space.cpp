@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -39,16 +40,53 @@ uint32_t usableBlockSize(const SpaceAccount& account) {
     return account.blockSize == 0 ? 1 : account.blockSize;
 }
 
-// The device of the file system that will hold `target`: that of its nearest existing ancestor
-// directory, since the commit creates the missing ones there. False when none exists.
-bool targetDevice(const std::string& target, dev_t& device) {
-    std::string directory = parentDirectory(target);
-    struct stat info;
-    while (stat(directory.c_str(), &info) != 0) {
-        if (directory == "/" || directory == ".") return false;
-        directory = parentDirectory(directory);
+// The devices of the file systems that hold the paths of one plan, each directory examined once:
+// a package's hundreds of files in a few directories cost a few calls.
+class Devices {
+  public:
+    // The device of the file system that will hold `path`: that of its nearest existing
+    // ancestor directory, since the commit creates the missing ones there. False when none
+    // exists.
+    bool of(const std::string& path, dev_t& device) {
+        const std::string parent = parentDirectory(path);
+        auto known = directories_.find(parent);
+        if (known == directories_.end()) {
+            std::string directory = parent;
+            struct stat info;
+            bool found = true;
+            while (stat(directory.c_str(), &info) != 0) {
+                if (directory == "/" || directory == ".") {
+                    found = false;
+                    break;
+                }
+                directory = parentDirectory(directory);
+            }
+            known = directories_.emplace(parent, std::make_pair(found, info.st_dev)).first;
+        }
+        device = known->second.second;
+        return known->second.first;
     }
-    device = info.st_dev;
+
+  private:
+    std::unordered_map<std::string, std::pair<bool, dev_t>> directories_;
+};
+
+bool debit(SpaceAccount& account, const std::string& source, const std::string& target,
+           Devices& devices) {
+    if (!isUnderMount(account, target)) return false;
+    // Within one file system the move is a rename: the source's blocks are already taken, and
+    // the replaced target is not counted back, which errs on the safe side. A source's file
+    // system is that of its directory.
+    dev_t at, from;
+    if (devices.of(target, at) && devices.of(source, from) && at == from) return false;
+    struct stat info;
+    // Without a source the commit is refused and the target stays: nothing changes.
+    if (stat(source.c_str(), &info) != 0) return false;
+    if (devices.of(target, at) && at == info.st_dev) return false;
+    // Across file systems only regular files are copied; anything else leaves the target as is.
+    if (!S_ISREG(info.st_mode)) return false;
+    account.freeBlocks =
+        subtractBlocks(account.freeBlocks, blocksFor(info.st_size, account.blockSize));
     return true;
 }
 
@@ -101,19 +139,8 @@ void creditRemoval(SpaceAccount& account, const std::string& target) {
 }
 
 bool debitWrite(SpaceAccount& account, const std::string& source, const std::string& target) {
-    if (!isUnderMount(account, target)) return false;
-    struct stat from;
-    // Without a source the commit is refused and the target stays: nothing changes.
-    if (stat(source.c_str(), &from) != 0) return false;
-    dev_t device;
-    // Within one file system the move is a rename: the source's blocks are already taken, and
-    // the replaced target is not counted back, which errs on the safe side.
-    if (targetDevice(target, device) && device == from.st_dev) return false;
-    // Across file systems only regular files are copied; anything else leaves the target as is.
-    if (!S_ISREG(from.st_mode)) return false;
-    account.freeBlocks =
-        subtractBlocks(account.freeBlocks, blocksFor(from.st_size, account.blockSize));
-    return true;
+    Devices devices;
+    return debit(account, source, target, devices);
 }
 
 bool leavesEnoughRoom(const SpaceAccount& account) {
@@ -145,9 +172,10 @@ CountedFileSystem counted(SpaceAccount& account) {
 // system will hold it, the outermost when both are one file system (a board without a boot
 // file system of its own), so that it is counted once. When it lies on neither, or nothing
 // can tell, the innermost counts it, as before: room that cannot be known is not assumed.
-SpaceAccount* holdingAccount(const CountedFileSystem (&systems)[2], const std::string& path) {
+SpaceAccount* holdingAccount(const CountedFileSystem (&systems)[2], const std::string& path,
+                             Devices& devices) {
     dev_t device;
-    const bool located = targetDevice(path, device);
+    const bool located = devices.of(path, device);
     SpaceAccount* innermost = nullptr;
     for (const CountedFileSystem& system : systems) {
         if (!isUnderMount(*system.account, path)) continue;
@@ -168,10 +196,11 @@ SpacePlan planSpace(const Manifest& manifest) {
     // anything, so all copies and all the files they replace take room at once: the tightest
     // moment. Links are not counted: replacing a file by a link only frees room.
     std::vector<std::pair<SpaceAccount*, std::string>> replaced;
+    Devices devices;
     for (const auto& [target, entry] : manifest) {
         if (entry.kind != Move && entry.kind != MoveTemporary) continue;
-        SpaceAccount* account = holdingAccount(systems, target);
-        if (account && debitWrite(*account, entry.source, target))
+        SpaceAccount* account = holdingAccount(systems, target, devices);
+        if (account && debit(*account, entry.source, target, devices))
             replaced.emplace_back(account, target);
     }
     for (SpaceAccount* account : {&plan.boot, &plan.flash})
@@ -179,7 +208,7 @@ SpacePlan planSpace(const Manifest& manifest) {
     for (const auto& [account, target] : replaced) creditRemoval(*account, target);
     for (const auto& [target, entry] : manifest) {
         if (entry.kind != Remove) continue;
-        if (SpaceAccount* account = holdingAccount(systems, target))
+        if (SpaceAccount* account = holdingAccount(systems, target, devices))
             creditRemoval(*account, target);
     }
     return plan;

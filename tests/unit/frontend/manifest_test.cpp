@@ -213,6 +213,23 @@ TEST_F(ManifestTest, SaveAndLoadRoundTrip) {
     EXPECT_FALSE(sandbox.exists("/ram/.installer-tmp-Ab12Cd"));
 }
 
+TEST_F(ManifestTest, AListOfThousandsOfFilesIsSavedWhole) {
+    // Some 200 KiB of saved text, which leaves in several blocks.
+    for (int i = 0; i < 3000; ++i)
+        manifest.addMove("/ram/.installer-tmp-" + std::to_string(i),
+                         "/flash/lib/dir" + std::to_string(i % 300) + "/file" + std::to_string(i));
+    ASSERT_TRUE(manifest.save(at("/ram/MANIFEST")));
+    EXPECT_GT(sandbox.readFile("/ram/MANIFEST").size(), 150000u);
+    Manifest loaded;
+    EXPECT_TRUE(loaded.load(at("/ram/MANIFEST")));
+    ASSERT_EQ(loaded.size(), manifest.size());
+    for (const auto& [target, entry] : manifest) {
+        auto found = loaded.find(target);
+        ASSERT_NE(found, loaded.end()) << target;
+        EXPECT_EQ(found->second.source, entry.source);
+    }
+}
+
 TEST_F(ManifestTest, PathsWithSeparatorsSurviveTheSavedForm) {
     const std::string odd = "/flash/a b\tc\nd\\e";
     manifest.addMove("/ram/src with space", odd);

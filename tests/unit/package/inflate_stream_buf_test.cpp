@@ -29,7 +29,9 @@ std::string readAll(std::istream& in) {
 }
 
 struct Inflating {
-    explicit Inflating(const std::string& compressed) : source(compressed), buffer(&source) {}
+    explicit Inflating(const std::string& compressed,
+                       InflateStreamBuf::Checksum checksum = InflateStreamBuf::Checksum::Check)
+        : source(compressed), buffer(&source, checksum) {}
     std::stringbuf source;
     InflateStreamBuf buffer;
     std::istream in{&buffer};
@@ -74,6 +76,33 @@ TEST(InflateStreamBuf, DamageReadsAsAnEarlyEnd) {
     flipped[compressed.size() / 2] ^= 0x55;
     Inflating damaged(flipped);
     EXPECT_NE(readAll(damaged.in), plain);
+}
+
+TEST(InflateStreamBuf, TheTrailingChecksumIsCheckedUnlessSkipped) {
+    using Checksum = InflateStreamBuf::Checksum;
+    const std::string plain = mixedBytes(3 * kInflateOutputBlock + 100);
+    const std::string whole = deflated(plain);
+    std::string badSum = whole;
+    badSum.back() ^= 0x01;  // the Adler-32 of the inflated bytes ends the stream
+    const struct {
+        const std::string& stream;
+        Checksum checksum;
+        bool whole;
+    } cases[] = {{whole, Checksum::Check, true},
+                 {whole, Checksum::Skip, true},
+                 {badSum, Checksum::Check, false},
+                 {badSum, Checksum::Skip, true}};
+    for (const auto& c : cases) {
+        Inflating inflating(c.stream, c.checksum);
+        // Taken in place, piece by piece, never more than asked for.
+        std::string got;
+        for (std::string_view piece; !(piece = inflating.buffer.take(5000)).empty();) {
+            EXPECT_LE(piece.size(), 5000u);
+            got += piece;
+        }
+        EXPECT_EQ(got == plain, c.whole) << &c - cases;
+        EXPECT_EQ(got, plain.substr(0, got.size()));
+    }
 }
 
 TEST(InflateStreamBuf, OneByteGoesBackAcrossARefill) {
