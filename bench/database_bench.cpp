@@ -22,7 +22,7 @@
 
 #include "frontend/listing.h"
 #include "pkgdb/database.h"
-#include "report/installer.h"
+#include "pkgdb/installer.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "frontend/manifest.h"
-#include "frontend/staging.h"
+#include "staging/manifest.h"
+#include "staging/temporaries.h"
 
 namespace {
 

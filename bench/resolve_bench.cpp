@@ -5,9 +5,9 @@
 #include <memory>
 #include <sstream>
 
-#include "frontend/manifest.h"
 #include "resolve/package_operations.h"
 #include "resolve/resolution.h"
+#include "staging/manifest.h"
 
 namespace {
 

@@ -10,16 +10,16 @@
 #include <iostream>
 #include <set>
 
-#include "frontend/journal.h"
 #include "frontend/listing.h"
-#include "frontend/manifest.h"
-#include "frontend/stdin_install.h"
 #include "frontend/upgrade.h"
+#include "install/install.h"
+#include "install/stdin_install.h"
 #include "package/input_file.h"
-#include "package/install.h"
-#include "report/installer.h"
+#include "pkgdb/installer.h"
 #include "report/reporter.h"
 #include "resolve/package_operations.h"
+#include "staging/journal.h"
+#include "staging/manifest.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "frontend/manifest.h"
+#include "staging/manifest.h"
 
 // Permission bits handed to installation; the same word holds the conditions a candidate check
 // finds, and any found condition outside the accepted set refuses the candidate.

@@ -5,7 +5,7 @@
 #include <iostream>
 #include <string>
 
-#include "report/installer.h"
+#include "pkgdb/installer.h"
 
 // Column widths of the table; the header adds up to 94 characters, a row to 95.
 constexpr int kNameWidth = 16;

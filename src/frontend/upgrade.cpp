@@ -8,9 +8,9 @@
 #include <set>
 #include <sstream>
 
-#include "frontend/stdin_install.h"
+#include "install/install.h"
+#include "install/stdin_install.h"
 #include "package/input_file.h"
-#include "package/install.h"
 #include "pkgdb/database.h"
 #include "pkgdb/text_file.h"
 #include "report/reporter.h"

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "frontend/command_line.h"
-#include "frontend/manifest.h"
-#include "report/installer.h"
+#include "pkgdb/installer.h"
+#include "staging/manifest.h"
 
 constexpr const char* kDowngradeMarker = "/ram/DOWNGRADE";
 // A marker is read this far: its first number is all that counts.

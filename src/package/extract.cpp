@@ -11,11 +11,11 @@
 #include <unordered_map>
 #include <vector>
 
+#include "install/install.h"
 #include "package/inflate_stream_buf.h"
-#include "package/install.h"
 #include "package/little_endian.h"
 #include "pkgdb/database.h"
-#include "report/installer.h"
+#include "pkgdb/installer.h"
 #include "report/reporter.h"
 
 namespace {

@@ -8,11 +8,11 @@
 #include <string>
 #include <string_view>
 
-#include "frontend/manifest.h"
 #include "package/package_reader.h"
-#include "pkgdb/names.h"
-#include "pkgdb/package_record.h"
 #include "platform/board_variant.h"
+#include "record/names.h"
+#include "record/package_record.h"
+#include "staging/manifest.h"
 
 // Entry header in the inflated container, followed by the name and then the file's bytes.
 constexpr size_t kFileEntryHeaderSize = 30;

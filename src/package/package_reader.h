@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "package/part_sequence.h"
-#include "pkgdb/package_record.h"
 #include "platform/hash.h"
+#include "record/package_record.h"
 
 // Outer header magics (bytes 1E F1 D0 BA and FB 0F 10 A1 in the file).
 constexpr uint32_t PackageMagic = 0xBAD0F11Eu;

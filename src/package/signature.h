@@ -12,8 +12,8 @@
 #include "crypto/double_scalar.h"
 #include "crypto/short_hash.h"
 #include "package/package_reader.h"
-#include "pkgdb/package_record.h"
 #include "platform/ed25519.h"
+#include "record/package_record.h"
 
 // Signature payload: the older scheme's 68 bytes, then (in a payload of 132 bytes or more)
 // the 64-byte Ed25519 signature. Payload bytes after these are not interpreted.

@@ -11,12 +11,12 @@
 #include <sstream>
 #include <unordered_set>
 
-#include "frontend/staging.h"
 #include "package/input_file.h"
 #include "package/package_reader.h"
+#include "pkgdb/installer.h"
 #include "pkgdb/schedule.h"
-#include "report/installer.h"
 #include "report/reporter.h"
+#include "staging/temporaries.h"
 
 namespace {
 

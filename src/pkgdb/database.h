@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "frontend/manifest.h"
-#include "pkgdb/names.h"
-#include "pkgdb/package_record.h"
 #include "pkgdb/text_file.h"
+#include "record/names.h"
+#include "record/package_record.h"
+#include "staging/manifest.h"
 
 class Installer;
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "pkgdb/package_record.h"
 #include "pkgdb/text_file.h"
+#include "record/package_record.h"
 
 // Values of InstalledPackage::scheduledAction.
 enum ScheduledAction : int32_t {

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "report/installer.h"
+#include "pkgdb/installer.h"
 
 class PackageReader;
 

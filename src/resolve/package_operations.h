@@ -3,8 +3,8 @@
 
 #include <vector>
 
-#include "frontend/manifest.h"
-#include "report/installer.h"
+#include "pkgdb/installer.h"
+#include "staging/manifest.h"
 
 // Makes the pending actions of the installed set consistent and stages them. Level 0 prints
 // nothing, 1 reports enabling and disabling and the refusals, 2 also uninstalling.

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "frontend/command_line.h"
-#include "report/installer.h"
+#include "pkgdb/installer.h"
 
 // No downgrade floor: the selection is an ordinary upgrade.
 constexpr PackageVersion kNoFloor = 0xFFFFFFFFu;

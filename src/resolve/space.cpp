@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "frontend/manifest.h"
+#include "staging/manifest.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "frontend/staging.h"
+#include "staging/temporaries.h"
 
 namespace testsupport {
 namespace {

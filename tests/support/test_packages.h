@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "report/installer.h"
+#include "pkgdb/installer.h"
 #include "vlpkg/package_writer.h"
 
 namespace testsupport {

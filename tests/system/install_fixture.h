@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "pkgdb/package_record.h"
+#include "record/package_record.h"
 #include "support/console_text.h"
 #include "support/sandbox.h"
 #include "support/test_packages.h"

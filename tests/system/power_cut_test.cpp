@@ -24,8 +24,8 @@
 #include <sstream>
 
 #include "frontend/command_line.h"
-#include "frontend/staging.h"
 #include "install_fixture.h"
+#include "staging/temporaries.h"
 #include "support/syscall_trace.h"
 
 namespace {

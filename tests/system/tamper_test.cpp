@@ -5,8 +5,8 @@
 #include <iostream>
 #include <sstream>
 
+#include "install/install.h"
 #include "install_fixture.h"
-#include "package/install.h"
 #include "resolve/resolution.h"
 #include "support/package_bytes.h"
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "pkgdb/names.h"
+#include "record/names.h"
 #include "vlpkg/command_options.h"
 #include "vlpkg/commands.h"
 #include "vlpkg/entry_syntax.h"

@@ -2,7 +2,7 @@
 #include <fstream>
 #include <set>
 
-#include "pkgdb/names.h"
+#include "record/names.h"
 #include "vlpkg/command_options.h"
 #include "vlpkg/commands.h"
 #include "vlpkg/entry_syntax.h"

@@ -4,7 +4,7 @@
 #include <ctime>
 #include <fstream>
 
-#include "pkgdb/names.h"
+#include "record/names.h"
 #include "vlpkg/entry_syntax.h"
 #include "vlpkg/package_signer.h"
 #include "vlpkg/signing_key.h"

@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "pkgdb/names.h"
+#include "record/names.h"
 #include "vlpkg/package_format.h"
 #include "vlpkg/tool_report.h"
 

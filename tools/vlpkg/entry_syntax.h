@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "pkgdb/package_record.h"
+#include "record/package_record.h"
 
 namespace vlpkg {
 

@@ -1,7 +1,7 @@
 // vlpkg: builds, signs and inspects package files.
 #include <iostream>
 
-#include "report/installer.h"
+#include "pkgdb/installer.h"
 #include "vlpkg/commands.h"
 
 int main(int argc, char** argv) {

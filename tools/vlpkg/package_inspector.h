@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "pkgdb/package_record.h"
+#include "record/package_record.h"
 
 namespace vlpkg {
 

@@ -15,7 +15,7 @@
 
 #include "package/package_reader.h"
 #include "package/part_sequence.h"
-#include "pkgdb/package_record.h"
+#include "record/package_record.h"
 #include "vlpkg/byte_sink.h"
 
 namespace vlpkg {

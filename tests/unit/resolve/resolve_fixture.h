@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "report/installer.h"
+#include "pkgdb/installer.h"
 
 namespace resolvetest {
 

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "frontend/manifest.h"
+#include "staging/manifest.h"
 #include "support/sandbox.h"
 
 namespace {

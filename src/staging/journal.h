@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "frontend/staging.h"
+#include "staging/temporaries.h"
 
 struct JournalStep {
     enum Kind : char {

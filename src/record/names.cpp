@@ -1,4 +1,4 @@
-#include "pkgdb/names.h"
+#include "record/names.h"
 
 #include <cctype>
 

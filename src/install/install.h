@@ -13,10 +13,10 @@
 #include <vector>
 
 #include "frontend/command_line.h"
-#include "frontend/manifest.h"
 #include "package/package_reader.h"
-#include "pkgdb/package_record.h"
-#include "report/installer.h"
+#include "pkgdb/installer.h"
+#include "record/package_record.h"
+#include "staging/manifest.h"
 
 // Package names whose enabled state the user chose: true installs the package disabled.
 using ChoiceMap = std::map<std::string, bool>;

@@ -1,6 +1,6 @@
 // installFromStream, installPackage and scanPackageDir in-process, in a child whose root is a
 // sandbox: what they leave in `packages` and in the results, which the binary cannot show.
-#include "package/install.h"
+#include "install/install.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>

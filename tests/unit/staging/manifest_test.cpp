@@ -1,4 +1,4 @@
-#include "frontend/manifest.h"
+#include "staging/manifest.h"
 
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -8,7 +8,7 @@
 #include <iostream>
 #include <sstream>
 
-#include "frontend/staging.h"
+#include "staging/temporaries.h"
 #include "support/sandbox.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "frontend/manifest.h"
+#include "staging/manifest.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -14,10 +14,10 @@
 #include <iostream>
 #include <vector>
 
-#include "frontend/journal.h"
-#include "frontend/staging.h"
-#include "report/installer.h"
+#include "pkgdb/installer.h"
 #include "report/reporter.h"
+#include "staging/journal.h"
+#include "staging/temporaries.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "frontend/staging.h"
+#include "staging/temporaries.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -9,9 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "frontend/manifest.h"
-#include "report/installer.h"
+#include "pkgdb/installer.h"
 #include "report/reporter.h"
+#include "staging/manifest.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "pkgdb/package_record.h"
+#include "record/package_record.h"
 
 // Where the message log is kept.
 constexpr const char* kPostlogPath = "/flash/postlog";

@@ -1,4 +1,4 @@
-#include "package/install.h"
+#include "install/install.h"
 
 #include <dirent.h>
 #include <sys/stat.h>

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "frontend/command_line.h"
-#include "frontend/manifest.h"
-#include "report/installer.h"
+#include "pkgdb/installer.h"
+#include "staging/manifest.h"
 
 // The copy is written here while the package is read ("/flash/var/pdb/image" by another name).
 constexpr const char* kStdinCopyPath = "/flash/var/pdb//image";

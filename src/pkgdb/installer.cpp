@@ -1,4 +1,4 @@
-#include "report/installer.h"
+#include "pkgdb/installer.h"
 
 Installer& Installer::instance() {
     // Deliberately leaked: records and messages must outlive every static destructor.

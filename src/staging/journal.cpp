@@ -1,4 +1,4 @@
-#include "frontend/journal.h"
+#include "staging/journal.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -7,9 +7,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "frontend/manifest.h"
-#include "report/installer.h"
+#include "pkgdb/installer.h"
 #include "report/reporter.h"
+#include "staging/manifest.h"
 
 namespace {
 

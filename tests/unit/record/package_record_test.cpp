@@ -1,4 +1,4 @@
-#include "pkgdb/package_record.h"
+#include "record/package_record.h"
 
 #include <gtest/gtest.h>
 

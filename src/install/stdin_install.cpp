@@ -1,4 +1,4 @@
-#include "frontend/stdin_install.h"
+#include "install/stdin_install.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -7,11 +7,11 @@
 #include <cstring>
 #include <iostream>
 
-#include "frontend/staging.h"
-#include "package/install.h"
+#include "install/install.h"
 #include "pkgdb/database.h"
 #include "report/reporter.h"
 #include "resolve/space.h"
+#include "staging/temporaries.h"
 
 CopySink::~CopySink() {
     (void)close();
