@@ -12,6 +12,7 @@
 
 #include "package/extract.h"
 #include "package/input_file.h"
+#include "package/package_report.h"
 #include "package/signature.h"
 #include "pkgdb/database.h"
 #include "pkgdb/schedule.h"

@@ -30,7 +30,6 @@ constexpr int kInstallNoMembers = 3;   // a bundle that carries no member packag
 // Left at once (not staged) when an old system passed its checks and its signature: the system
 // converts its data at boot.
 constexpr const char* kConvertMarker = "/rw/CONVERT";
-constexpr const char* kUpgradedFlag = "/flash/UPGRADED";
 // When set, a package carrying the boot image is kept whole instead of being unpacked.
 constexpr const char* kBootImageVariable = "bootimage";
 constexpr const char* kSystemPackage = "system";

@@ -11,12 +11,12 @@
 #include <unordered_map>
 #include <vector>
 
-#include "install/install.h"
 #include "package/inflate_stream_buf.h"
 #include "package/little_endian.h"
+#include "package/package_report.h"
 #include "pkgdb/database.h"
-#include "pkgdb/installer.h"
 #include "report/reporter.h"
+#include "staging/installer_paths.h"
 
 namespace {
 
@@ -210,14 +210,14 @@ EntryHeader decodeEntryHeader(const char* bytes) {
 // Reports a failed write with errno as it was when the write failed.
 bool writeFailed(InstalledPackage& record, const std::string& name, int cause) {
     errno = cause;
-    Reporter::installFailed(Installer::instance(), record, name);
+    Reporter::installFailed(Reporter::runContext(), record, name);
     return false;
 }
 
 // Data that ends early is a broken package, unless the reader stopped at a failed read or a
 // failed copy of the package, which the installation reports as such.
 bool broken(InstalledPackage& record, const PackageReader& reader) {
-    if (!reader.parts().stopped()) Reporter::brokenPackage(Installer::instance(), record);
+    if (!reader.parts().stopped()) Reporter::brokenPackage(Reporter::runContext(), record);
     return false;
 }
 
@@ -267,7 +267,7 @@ bool extractFiles(InstalledPackage& record, Manifest& manifest, PackageReader& r
 
 bool extractFiles(InstalledPackage& record, Manifest& manifest, PackageReader& reader,
                   BoardVariant variant) {
-    Installer& installer = Installer::instance();
+    ReportContext& installer = Reporter::runContext();
     InflateStreamBuf inflater(&reader.parts());
     std::istream in(&inflater);
     StagingRules rules(manifest);

@@ -13,6 +13,7 @@
 
 #include "package/input_file.h"
 #include "package/package_reader.h"
+#include "package/package_report.h"
 #include "pkgdb/installer.h"
 #include "pkgdb/schedule.h"
 #include "report/reporter.h"

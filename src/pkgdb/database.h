@@ -10,15 +10,12 @@
 #include "pkgdb/text_file.h"
 #include "record/names.h"
 #include "record/package_record.h"
+#include "staging/installer_paths.h"
 #include "staging/manifest.h"
 
 class Installer;
 
-constexpr const char* kDatabaseRoot = "/flash/var/pdb/";
 constexpr const char* kImageStore = "/rw/pckg/.images/";
-constexpr const char* kBootImagePath = "/flash/bootimage";
-// Replaced by an empty file whenever a run commits or saves package changes.
-constexpr const char* kPackagesChangedFlag = "/flash/PCKGS_CHANGED";
 constexpr const char* kFlashRoot = "/flash";
 
 // Staged files go to RAM unless the target's filesystem keeps this much room beside them.

@@ -5,3 +5,11 @@ Installer& Installer::instance() {
     static Installer* const context = new Installer();
     return *context;
 }
+
+namespace {
+
+// The layers below this one report through the run's context without knowing its type.
+[[maybe_unused]] const bool kRunContextNamed =
+    (Reporter::setRunContextSource([]() -> ReportContext& { return Installer::instance(); }), true);
+
+}  // namespace

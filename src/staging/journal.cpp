@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "pkgdb/installer.h"
 #include "report/reporter.h"
 #include "staging/manifest.h"
 
@@ -72,7 +71,7 @@ bool makeParents(const std::string& directory) {
 }
 
 bool failed(const char* what, const std::string& path, int cause) {
-    Reporter::error(Installer::instance(), "%scould not %s %s: %s", kUnfinished, what, path.c_str(),
+    Reporter::error(Reporter::runContext(), "%scould not %s %s: %s", kUnfinished, what, path.c_str(),
                     std::strerror(cause));
     return false;
 }
@@ -106,7 +105,7 @@ StepResult carryOut(const JournalStep& step) {
                 // Renamed before the run was cut short; with neither there, the file is lost
                 // and retrying cannot bring it back.
                 if (lstat(path, &info) == 0) return StepResult::Done;
-                Reporter::error(Installer::instance(), "%s%s is lost: %s was gone", kUnfinished,
+                Reporter::error(Reporter::runContext(), "%s%s is lost: %s was gone", kUnfinished,
                                 path, step.source.c_str());
                 return StepResult::Lost;
             }
@@ -182,7 +181,7 @@ JournalPlaced placeJournal(const Journal& journal) {
     }
     if (!written) {
         if (fd >= 0) removeTemporary(temporary);
-        Reporter::error(Installer::instance(), "nothing committed: could not write %s: %s",
+        Reporter::error(Reporter::runContext(), "nothing committed: could not write %s: %s",
                         path.c_str(), std::strerror(cause));
         return JournalPlaced::No;
     }
@@ -220,7 +219,7 @@ Recovery recoverJournal() {
     std::string text;
     const int cause = readFile(path, text);
     if (cause == ENOENT) return Recovery::NoJournal;
-    Installer& installer = Installer::instance();
+    ReportContext& installer = Reporter::runContext();
     Journal journal;
     if (cause != 0) {
         Reporter::error(installer, "%scould not read %s: %s", kUnfinished, path.c_str(),

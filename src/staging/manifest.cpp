@@ -14,7 +14,6 @@
 #include <iostream>
 #include <vector>
 
-#include "pkgdb/installer.h"
 #include "report/reporter.h"
 #include "staging/journal.h"
 #include "staging/temporaries.h"
@@ -93,7 +92,7 @@ namespace {
 constexpr const char* kNothingCommitted = "nothing committed: ";
 
 bool refused(const std::string& text) {
-    Reporter::error(Installer::instance(), "%s%s", kNothingCommitted, text.c_str());
+    Reporter::error(Reporter::runContext(), "%s%s", kNothingCommitted, text.c_str());
     return false;
 }
 

@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "pkgdb/installer.h"
 #include "report/reporter.h"
 #include "staging/manifest.h"
 
@@ -169,7 +168,7 @@ bool SyncSet::sync(const char* context) const {
         const int cause = errno;
         if (fd >= 0) close(fd);
         if (!synced) {
-            Reporter::error(Installer::instance(), "%scould not sync %s: %s", context,
+            Reporter::error(Reporter::runContext(), "%scould not sync %s: %s", context,
                             directory.c_str(), std::strerror(cause));
             return false;
         }

@@ -8,6 +8,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "package/package_report.h"
 #include "report/reporter.h"
 #include "support/package_bytes.h"
 
@@ -849,7 +850,7 @@ TEST(PackageReaderProgress, BarFollowsTheBytesConsumed) {
     EXPECT_EQ(open.reader.consumed(),
               open.reader.parts().partStart() + uint64_t(open.reader.tellg()));
 
-    Installer installer;
+    ReportContext installer;
     std::ostringstream console;
     installer.console = &console;
     InstalledPackage record("pkg");

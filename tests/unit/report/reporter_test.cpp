@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "package/package_report.h"
 #include "support/sandbox.h"
 
 namespace {
@@ -21,7 +22,7 @@ protected:
         return record;
     }
 
-    Installer installer;
+    ReportContext installer;
     std::ostringstream console;
 };
 
