@@ -14,9 +14,9 @@
 #include "package/inflate_stream_buf.h"
 #include "package/little_endian.h"
 #include "package/package_report.h"
-#include "pkgdb/database.h"
 #include "report/reporter.h"
 #include "staging/installer_paths.h"
+#include "staging/replacement.h"
 
 namespace {
 

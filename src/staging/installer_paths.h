@@ -1,6 +1,7 @@
 // The installer's own files on flash, which every layer that writes there must know.
 #pragma once
 
+constexpr const char* kFlashRoot = "/flash";
 constexpr const char* kDatabaseRoot = "/flash/var/pdb/";
 constexpr const char* kBootImagePath = "/flash/bootimage";
 // Replaced by an empty file whenever a run commits or saves package changes.
