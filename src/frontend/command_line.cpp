@@ -129,12 +129,6 @@ int savedSetUnreadable(Installer& installer) {
 
 }  // namespace
 
-Manifest::Result commitRun(Manifest& manifest) {
-    const Manifest::Result result = manifest.commit(false);
-    if (result == Manifest::Result::Refused) manifest.discard();
-    return result;
-}
-
 int runCommitMode() {
     Installer& installer = Installer::instance();
     if (settleEarlierRuns(installer) == Recovery::Failed) return kCommitFailedStatus;

@@ -601,3 +601,9 @@ void scanPackageDir(const std::string& directory,
     }
     closedir(dir);
 }
+
+Manifest::Result commitRun(Manifest& manifest) {
+    const Manifest::Result result = manifest.commit(false);
+    if (result == Manifest::Result::Refused) manifest.discard();
+    return result;
+}

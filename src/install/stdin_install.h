@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "frontend/command_line.h"
 #include "pkgdb/installer.h"
+#include "resolve/resolution.h"
 #include "staging/manifest.h"
 
 // The copy is written here while the package is read ("/flash/var/pdb/image" by another name).
