@@ -24,6 +24,8 @@
 #include "pkgdb/database.h"
 #include "pkgdb/installer.h"
 
+using namespace velmara;
+
 namespace {
 
 constexpr int kSmallDatabase = 1000;

@@ -40,6 +40,8 @@
 #include "pkgdb/installer.h"
 #include "staging/manifest.h"
 
+using namespace velmara;
+
 namespace {
 
 constexpr size_t kMiB = 1024 * 1024;

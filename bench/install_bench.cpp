@@ -40,6 +40,8 @@
 #include "package/little_endian.h"
 #include "package/package_reader.h"
 
+using namespace velmara;
+
 namespace {
 
 constexpr size_t kReadBlock = 65536;

@@ -4,6 +4,8 @@
 #include "frontend/command_line.h"
 #include "staging/temporaries.h"
 
+using namespace velmara;
+
 int main(int argc, char** argv) {
     setDurableWrites(false);
     return installerMain(argc, argv);

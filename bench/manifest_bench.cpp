@@ -13,6 +13,8 @@
 #include "staging/manifest.h"
 #include "staging/temporaries.h"
 
+using namespace velmara;
+
 namespace {
 
 struct StagedSet {

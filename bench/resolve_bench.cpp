@@ -9,6 +9,8 @@
 #include "resolve/resolution.h"
 #include "staging/manifest.h"
 
+using namespace velmara;
+
 namespace {
 
 PackageVersion version(unsigned n) { return makeVersion(1 + n % 7, n % 50, 'f', 0); }

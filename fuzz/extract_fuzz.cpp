@@ -23,6 +23,8 @@
 #include "pkgdb/installer.h"
 #include "staging/manifest.h"
 
+using namespace velmara;
+
 namespace {
 
 constexpr uint8_t kDeflateFlag = 0x01;

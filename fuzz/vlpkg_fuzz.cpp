@@ -15,6 +15,8 @@
 #include "vlpkg/package_signer.h"
 #include "vlpkg/signing_key.h"
 
+using namespace velmara;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static vlpkg::KeyHandle key = vlpkg::generateKey();
     static const TrustedKeys keys = [] {

@@ -21,6 +21,8 @@
 #include "staging/journal.h"
 #include "staging/manifest.h"
 
+namespace velmara {
+
 namespace {
 
 enum class Examination { Prepare, Ended };
@@ -224,3 +226,5 @@ int installerMain(int argc, char** argv) {
         return endRun(installer, kAbandonedStatus, true);
     }
 }
+
+}  // namespace velmara

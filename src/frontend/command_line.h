@@ -7,6 +7,8 @@
 #include "install/install.h"
 #include "staging/manifest.h"
 
+namespace velmara {
+
 // The router's emulated board runs no installer at all.
 constexpr const char* kSkippedBoard = "qemu_p9";
 constexpr const char* kDefaultArch = "i386";
@@ -31,3 +33,5 @@ int installerMain(int argc, char** argv);
 // exit status.
 int runCommitMode();
 int runCancelMode();
+
+}  // namespace velmara

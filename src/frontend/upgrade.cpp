@@ -18,6 +18,8 @@
 #include "resolve/resolution.h"
 #include "resolve/space.h"
 
+namespace velmara {
+
 namespace {
 
 // The marker makes the run a downgrade; its number, if any, is the lowest version allowed.
@@ -184,3 +186,5 @@ int runUpgradeMode(Installer& installer, Manifest& manifest, InstallFlags flags,
     Reporter::writePostlog(installer);
     return status;
 }
+
+}  // namespace velmara

@@ -8,6 +8,8 @@
 #include "pkgdb/installer.h"
 #include "staging/manifest.h"
 
+namespace velmara {
+
 constexpr const char* kDowngradeMarker = "/ram/DOWNGRADE";
 // A marker is read this far: its first number is all that counts.
 constexpr size_t kMarkerReadLimit = 4096;
@@ -32,3 +34,5 @@ std::vector<PackageRecord> runUpgrade(Installer& installer, Manifest& manifest,
 // could not be staged for lack of room; kIoFailureStatus when a file could not be read or
 // written. Nothing is committed or saved after such a failure.
 int runUpgradeMode(Installer& installer, Manifest& manifest, InstallFlags flags, bool commitNow);
+
+}  // namespace velmara

@@ -20,6 +20,8 @@
 #include "resolve/package_operations.h"
 #include "resolve/resolution.h"
 
+namespace velmara {
+
 namespace {
 
 // What the installing reader stops at; everything else is hashed and copied in passing.
@@ -607,3 +609,5 @@ Manifest::Result commitRun(Manifest& manifest) {
     if (result == Manifest::Result::Refused) manifest.discard();
     return result;
 }
+
+}  // namespace velmara

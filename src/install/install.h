@@ -18,6 +18,8 @@
 #include "resolve/resolution.h"
 #include "staging/manifest.h"
 
+namespace velmara {
+
 // Package names whose enabled state the user chose: true installs the package disabled.
 using ChoiceMap = std::map<std::string, bool>;
 
@@ -84,3 +86,5 @@ void scanPackageDir(const std::string& directory,
 
 // Commits a run's operations; when the commit is refused, its staged files are discarded.
 Manifest::Result commitRun(Manifest& manifest);
+
+}  // namespace velmara

@@ -13,6 +13,8 @@
 #include "resolve/space.h"
 #include "staging/temporaries.h"
 
+namespace velmara {
+
 CopySink::~CopySink() {
     (void)close();
 }
@@ -141,3 +143,5 @@ int installFromStdin(Installer& installer, Manifest& manifest, InstallFlags flag
     Reporter::writePostlog(installer);
     return result;
 }
+
+}  // namespace velmara

@@ -18,6 +18,8 @@
 #include "staging/installer_paths.h"
 #include "staging/replacement.h"
 
+namespace velmara {
+
 namespace {
 
 const ReservedPath kReservedPaths[] = {
@@ -314,3 +316,5 @@ bool extractFiles(InstalledPackage& record, Manifest& manifest, PackageReader& r
     }
     return true;
 }
+
+}  // namespace velmara

@@ -14,6 +14,8 @@
 #include "record/package_record.h"
 #include "staging/manifest.h"
 
+namespace velmara {
+
 // Entry header in the inflated container, followed by the name and then the file's bytes.
 constexpr size_t kFileEntryHeaderSize = 30;
 constexpr size_t kFileEntryModeOffset = 0;         // u16, POSIX type and permission bits
@@ -59,3 +61,5 @@ struct ReservedPath {
 // The same for this board's variant.
 [[nodiscard]] bool extractFiles(InstalledPackage& record, Manifest& manifest,
                                 PackageReader& reader);
+
+}  // namespace velmara

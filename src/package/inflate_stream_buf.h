@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <streambuf>
 
+namespace velmara {
+
 // Bytes kept in front of each block so that one character can always be put back.
 constexpr size_t kInflatePutback = 16;
 constexpr size_t kInflateOutputBlock = 4096;
@@ -50,3 +52,5 @@ class InflateStreamBuf : public std::streambuf {
     bool initialised_ = false;
     bool ended_ = false;  // end of the zlib stream, a corrupt stream or the source's end
 };
+
+}  // namespace velmara

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstring>
 
+namespace velmara {
+
 namespace Reporter {
 
 std::string progressLine(const InstalledPackage& record, uint64_t consumed, uint64_t whole) {
@@ -53,3 +55,5 @@ void brokenPackage(ReportContext& context, const InstalledPackage& record, const
 }
 
 }  // namespace Reporter
+
+}  // namespace velmara

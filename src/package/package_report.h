@@ -8,6 +8,8 @@
 #include "record/package_record.h"
 #include "report/reporter.h"
 
+namespace velmara {
+
 namespace Reporter {
 
 // The installing bar for a package: `consumed` of `whole` bytes read.
@@ -25,3 +27,5 @@ void brokenPackage(ReportContext& context, const InstalledPackage& record);
 void brokenPackage(ReportContext& context, const InstalledPackage& record, const std::string& why);
 
 }  // namespace Reporter
+
+}  // namespace velmara

@@ -20,6 +20,8 @@
 #include "staging/replacement.h"
 #include "staging/temporaries.h"
 
+namespace velmara {
+
 namespace {
 
 // The files of an entry directory.
@@ -534,3 +536,5 @@ void removePackageFiles(InstalledPackage& record, Manifest& manifest) {
     }
     record.scheduledAction = ActionNone;
 }
+
+}  // namespace velmara

@@ -14,6 +14,8 @@
 #include "staging/manifest.h"
 #include "staging/replacement.h"
 
+namespace velmara {
+
 class Installer;
 
 constexpr const char* kImageStore = "/rw/pckg/.images/";
@@ -75,3 +77,5 @@ void listFiles(Installer& installer, const InstalledPackage& record);
 // alone holds), and clears its file list and pending action. A file that another installed
 // package still lists stays, and so does a directory listed as a file.
 void removePackageFiles(InstalledPackage& record, Manifest& manifest);
+
+}  // namespace velmara

@@ -1,5 +1,7 @@
 #include "pkgdb/installer.h"
 
+namespace velmara {
+
 Installer& Installer::instance() {
     // Deliberately leaked: records and messages must outlive every static destructor.
     static Installer* const context = new Installer();
@@ -13,3 +15,5 @@ namespace {
     (Reporter::setRunContextSource([]() -> ReportContext& { return Installer::instance(); }), true);
 
 }  // namespace
+
+}  // namespace velmara

@@ -12,6 +12,8 @@
 #include "record/package_record.h"
 #include "report/reporter.h"
 
+namespace velmara {
+
 class Installer : public ReportContext {
 public:
     // The one context of the process; created on first use and never destroyed.
@@ -28,3 +30,5 @@ public:
     // so that a removal spares a file another package still lists. Kept by the database layer.
     std::unordered_multimap<std::string, const InstalledPackage*> fileOwners;
 };
+
+}  // namespace velmara

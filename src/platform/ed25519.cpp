@@ -4,6 +4,8 @@
 
 #include <memory>
 
+namespace velmara {
+
 namespace {
 
 struct KeyFree {
@@ -29,3 +31,5 @@ bool ed25519Verify(std::span<const uint8_t, kEd25519PublicKeySize> publicKey,
     return EVP_DigestVerify(context.get(), signature.data(), signature.size(), message.data(),
                             message.size()) == 1;
 }
+
+}  // namespace velmara

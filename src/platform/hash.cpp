@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 
+namespace velmara {
+
 // A digest context that cannot be made or started is as fatal as running out of memory in
 // new: the process cannot go on hashing, so it stops rather than accept unverified data.
 Hash::Hash(const evp_md_st* algorithm, size_t digestSize)
@@ -33,3 +35,5 @@ void Hash::finish(uint8_t* digest) {
 SHA1::SHA1() : Hash(EVP_sha1(), kDigestSize) {}
 
 SHA256::SHA256() : Hash(EVP_sha256(), kDigestSize) {}
+
+}  // namespace velmara

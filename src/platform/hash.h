@@ -9,6 +9,8 @@
 struct evp_md_st;
 struct evp_md_ctx_st;
 
+namespace velmara {
+
 class Hash {
 public:
     virtual ~Hash();
@@ -43,3 +45,5 @@ public:
     static constexpr size_t kDigestSize = 32;
     SHA256();
 };
+
+}  // namespace velmara

@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+namespace velmara {
+
 namespace {
 
 bool isControl(char c) {
@@ -39,3 +41,5 @@ const char* entryNameProblem(std::string_view name) {
         name.remove_prefix(slash + 1);
     }
 }
+
+}  // namespace velmara

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+namespace velmara {
+
 PackageRecord::PackageRecord(const PackageRecord& other) { *this = other; }
 
 PackageRecord& PackageRecord::operator=(const PackageRecord& other) {
@@ -238,3 +240,5 @@ std::string displayName(const InstalledPackage& package) {
     if (!package.bundle.name.empty()) return entryDisplayName(package.bundle);
     return recordName(package);
 }
+
+}  // namespace velmara

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <fstream>
 
+namespace velmara {
+
 namespace Reporter {
 
 namespace {
@@ -136,3 +138,5 @@ void writePostlog(ReportContext& context) {
 }
 
 }  // namespace Reporter
+
+}  // namespace velmara

@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+namespace velmara {
+
 // Where the message log is kept.
 constexpr const char* kPostlogPath = "/flash/postlog";
 
@@ -58,3 +60,5 @@ void reservePostlog(ReportContext& context);
 void writePostlog(ReportContext& context);
 
 }  // namespace Reporter
+
+}  // namespace velmara

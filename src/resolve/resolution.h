@@ -7,6 +7,8 @@
 
 #include "pkgdb/installer.h"
 
+namespace velmara {
+
 // Permission bits handed to installation; the same word holds the conditions a candidate check
 // finds, and any found condition outside the accepted set refuses the candidate.
 using InstallFlags = uint32_t;
@@ -41,3 +43,5 @@ void selectCandidates(Installer& installer, std::vector<PackageRecord*>& candida
 void activateDependencies(Installer& installer, InstalledPackage& record, bool report);
 void keepActive(Installer& installer, InstalledPackage& provider, const PackageRecord& dependent,
                 bool report);
+
+}  // namespace velmara

@@ -11,6 +11,8 @@
 
 #include "staging/manifest.h"
 
+namespace velmara {
+
 namespace {
 
 // Without large-file support a 32-bit build's stat fails on files over 2 GiB and statfs on big
@@ -189,3 +191,5 @@ bool hasEnoughSpace(const Manifest& manifest) {
     const SpacePlan plan = planSpace(manifest);
     return leavesEnoughRoom(plan.boot) && leavesEnoughRoom(plan.flash);
 }
+
+}  // namespace velmara

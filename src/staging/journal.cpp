@@ -10,6 +10,8 @@
 #include "report/reporter.h"
 #include "staging/manifest.h"
 
+namespace velmara {
+
 namespace {
 
 constexpr const char* kHeader = "installer journal 1";
@@ -234,3 +236,5 @@ Recovery recoverJournal() {
     Reporter::info(installer, "finished an interrupted commit");
     return Recovery::Finished;
 }
+
+}  // namespace velmara

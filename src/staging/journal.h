@@ -8,6 +8,8 @@
 
 #include "staging/temporaries.h"
 
+namespace velmara {
+
 struct JournalStep {
     enum Kind : char {
         Remove = 'U',           // delete a file or link; one that is gone, or is a directory now
@@ -42,3 +44,5 @@ enum class Recovery { NoJournal, Finished, Failed };
 // Finishes the journal an interrupted run left, saying so in one line; Failed (reported) when
 // it cannot be read or carried out.
 Recovery recoverJournal();
+
+}  // namespace velmara

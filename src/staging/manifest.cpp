@@ -18,6 +18,8 @@
 #include "staging/journal.h"
 #include "staging/temporaries.h"
 
+namespace velmara {
+
 namespace {
 
 constexpr size_t kCopyBlock = 16384;
@@ -413,3 +415,5 @@ Spinner& commitSpinner() {
     static Spinner spinner;
     return spinner;
 }
+
+}  // namespace velmara

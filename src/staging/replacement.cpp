@@ -8,6 +8,8 @@
 
 #include "staging/temporaries.h"
 
+namespace velmara {
+
 namespace {
 
 bool pathExists(const std::string& path) {
@@ -99,3 +101,5 @@ bool claimDirectory(Manifest& manifest, const std::string& path) {
     if (stat(path.c_str(), &info) != 0) return true;
     return S_ISDIR(info.st_mode);
 }
+
+}  // namespace velmara

@@ -8,6 +8,8 @@
 
 #include "staging/manifest.h"
 
+namespace velmara {
+
 // Staged files go to RAM unless the target's filesystem keeps this much room beside them.
 constexpr uint64_t kReplacementMargin = 65536;
 constexpr const char* kRamDirectory = "/ram";
@@ -36,3 +38,5 @@ void scheduleRemoval(Manifest& manifest, const std::string& path);
 // True when the path may be used as a directory after the commit: a pending removal of it is
 // cancelled; any other pending operation on it, or an existing non-directory, refuses it.
 [[nodiscard]] bool claimDirectory(Manifest& manifest, const std::string& path);
+
+}  // namespace velmara

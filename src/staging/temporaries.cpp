@@ -12,6 +12,8 @@
 #include "report/reporter.h"
 #include "staging/manifest.h"
 
+namespace velmara {
+
 namespace {
 
 constexpr const char* kTemporarySuffix = "XXXXXX";
@@ -186,3 +188,5 @@ bool syncDirectory(const std::string& directory) {
     errno = cause;
     return synced;
 }
+
+}  // namespace velmara

@@ -24,6 +24,8 @@
 
 #include "staging/temporaries.h"
 
+using namespace velmara;
+
 namespace testsupport {
 namespace {
 

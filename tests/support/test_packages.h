@@ -10,6 +10,8 @@
 #include "pkgdb/installer.h"
 #include "vlpkg/package_writer.h"
 
+using namespace velmara;
+
 namespace testsupport {
 
 // The development key pair of the repository.

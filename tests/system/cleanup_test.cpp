@@ -6,6 +6,8 @@
 #include "record/package_record.h"
 #include "support/sandbox.h"
 
+using namespace velmara;
+
 namespace {
 
 using testsupport::Sandbox;

@@ -12,6 +12,8 @@
 #include "support/sandbox.h"
 #include "support/test_packages.h"
 
+using namespace velmara;
+
 namespace installtest {
 
 using testsupport::RunResult;

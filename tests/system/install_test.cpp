@@ -7,6 +7,8 @@
 #include "frontend/command_line.h"
 #include "install_fixture.h"
 
+using namespace velmara;
+
 namespace installtest {
 namespace {
 

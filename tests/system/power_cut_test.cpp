@@ -28,6 +28,8 @@
 #include "staging/temporaries.h"
 #include "support/syscall_trace.h"
 
+using namespace velmara;
+
 namespace {
 
 using namespace installtest;

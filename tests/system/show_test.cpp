@@ -7,6 +7,8 @@
 #include "support/package_bytes.h"
 #include "support/sandbox.h"
 
+using namespace velmara;
+
 namespace {
 
 using testsupport::PackageBytes;

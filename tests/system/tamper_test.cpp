@@ -10,6 +10,8 @@
 #include "resolve/resolution.h"
 #include "support/package_bytes.h"
 
+using namespace velmara;
+
 namespace installtest {
 namespace {
 

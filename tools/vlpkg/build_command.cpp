@@ -13,6 +13,8 @@
 #include "vlpkg/tree_scan.h"
 
 namespace vlpkg {
+
+using namespace velmara;
 namespace {
 
 const char* const kBuildHelpHead =

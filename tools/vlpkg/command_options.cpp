@@ -11,6 +11,8 @@
 #include "vlpkg/tool_report.h"
 
 namespace vlpkg {
+
+using namespace velmara;
 namespace {
 
 std::string trim(const std::string& text) {

@@ -8,6 +8,8 @@
 #include "vlpkg/tool_report.h"
 
 namespace vlpkg {
+
+using namespace velmara;
 namespace {
 
 bool parseBound(const std::string& whole, const std::string& text, PackageVersion& version) {

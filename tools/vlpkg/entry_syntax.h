@@ -9,6 +9,8 @@
 
 namespace vlpkg {
 
+using namespace velmara;
+
 // Reports what is wrong with the text and returns false.
 [[nodiscard]] bool parseEntry(const std::string& text, DependencyEntry& entry);
 // The same form, with only the fields that are set.

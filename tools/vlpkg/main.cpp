@@ -6,6 +6,6 @@
 
 int main(int argc, char** argv) {
     // Errors go to standard error, so that inspect's output on standard output stays clean.
-    Reporter::runContext().console = &std::cerr;
+    velmara::Reporter::runContext().console = &std::cerr;
     return vlpkg::runTool(std::vector<std::string>(argv + 1, argv + argc), std::cout);
 }

@@ -13,6 +13,8 @@
 
 namespace vlpkg {
 
+using namespace velmara;
+
 struct FileEntryInfo {
     uint16_t mode = 0;
     uint8_t variant = 0;

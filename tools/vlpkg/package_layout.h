@@ -20,6 +20,8 @@
 
 namespace vlpkg {
 
+using namespace velmara;
+
 struct PartInfo {
     uint16_t type = 0;
     uint64_t offset = 0;  // of the 6-byte part header

@@ -15,6 +15,8 @@
 
 namespace vlpkg {
 
+using namespace velmara;
+
 // Bytes given in memory, or a host file read while writing.
 struct Content {
     std::string bytes;

@@ -7,6 +7,8 @@
 
 namespace vlpkg {
 
+using namespace velmara;
+
 bool fail(const char* format, ...) {
     va_list args;
     va_start(args, format);

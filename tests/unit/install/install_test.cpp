@@ -17,6 +17,8 @@
 #include "support/sandbox.h"
 #include "support/test_packages.h"
 
+using namespace velmara;
+
 namespace {
 
 using testsupport::messagesOf;

@@ -12,6 +12,8 @@
 #include "report/reporter.h"
 #include "support/package_bytes.h"
 
+using namespace velmara;
+
 namespace {
 
 using testsupport::entryList;

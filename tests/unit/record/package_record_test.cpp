@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace velmara;
+
 namespace {
 
 const PackageVersion v6_45beta3 = makeVersion(6, 45, kReleaseBeta, 3);

@@ -10,6 +10,8 @@
 #include "package/package_report.h"
 #include "support/sandbox.h"
 
+using namespace velmara;
+
 namespace {
 
 class ReporterTest : public ::testing::Test {

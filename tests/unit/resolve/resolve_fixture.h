@@ -7,6 +7,8 @@
 
 #include "pkgdb/installer.h"
 
+using namespace velmara;
+
 namespace resolvetest {
 
 constexpr PackageVersion v(unsigned major, unsigned minor, unsigned patch = 0) {

@@ -11,6 +11,8 @@
 #include "staging/manifest.h"
 #include "support/sandbox.h"
 
+using namespace velmara;
+
 namespace {
 
 using testsupport::TmpfsMount;

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace velmara;
+
 namespace {
 
 const std::string kWhole =

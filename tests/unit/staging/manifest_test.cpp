@@ -11,6 +11,8 @@
 #include "staging/temporaries.h"
 #include "support/sandbox.h"
 
+using namespace velmara;
+
 namespace {
 
 using testsupport::Sandbox;
