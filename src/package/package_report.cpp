@@ -32,7 +32,8 @@ void progress(ReportContext& context, const InstalledPackage& record, const Pack
     progress(context, record, reader.consumed(), reader.declaredSize());
 }
 
-void installFailed(ReportContext& context, const InstalledPackage& record, const std::string& path) {
+void installFailed(ReportContext& context, const InstalledPackage& record,
+                   const std::string& path) {
     const int cause = errno;
     markFailed(context, cause);
     const std::string name = displayName(record);

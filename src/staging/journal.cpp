@@ -73,8 +73,8 @@ bool makeParents(const std::string& directory) {
 }
 
 bool failed(const char* what, const std::string& path, int cause) {
-    Reporter::error(Reporter::runContext(), "%scould not %s %s: %s", kUnfinished, what, path.c_str(),
-                    std::strerror(cause));
+    Reporter::error(Reporter::runContext(), "%scould not %s %s: %s", kUnfinished, what,
+                    path.c_str(), std::strerror(cause));
     return false;
 }
 

@@ -17,7 +17,6 @@ bool pathExists(const std::string& path) {
     return stat(path.c_str(), &info) == 0;
 }
 
-
 }  // namespace
 
 std::string replacementDirectory(const std::string& target, uint64_t sizeHint) {
