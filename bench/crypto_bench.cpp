@@ -17,6 +17,8 @@
 #include "crypto/field_element.h"
 #include "crypto/short_hash.h"
 
+using namespace velmara;
+
 namespace {
 
 using Bytes32 = std::array<uint8_t, 32>;

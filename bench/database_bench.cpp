@@ -22,7 +22,9 @@
 
 #include "frontend/listing.h"
 #include "pkgdb/database.h"
-#include "report/installer.h"
+#include "pkgdb/installer.h"
+
+using namespace velmara;
 
 namespace {
 

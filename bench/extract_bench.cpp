@@ -33,12 +33,14 @@
 #include <string>
 #include <vector>
 
-#include "frontend/manifest.h"
 #include "package/extract.h"
 #include "package/inflate_stream_buf.h"
 #include "package/little_endian.h"
 #include "package/package_reader.h"
-#include "report/installer.h"
+#include "pkgdb/installer.h"
+#include "staging/manifest.h"
+
+using namespace velmara;
 
 namespace {
 

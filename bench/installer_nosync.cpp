@@ -2,7 +2,9 @@
 // against the very same run. Built with the benchmarks only: no option or variable of the
 // installer itself turns syncing off.
 #include "frontend/command_line.h"
-#include "frontend/staging.h"
+#include "staging/temporaries.h"
+
+using namespace velmara;
 
 int main(int argc, char** argv) {
     setDurableWrites(false);

@@ -10,8 +10,10 @@
 #include <string>
 #include <vector>
 
-#include "frontend/manifest.h"
-#include "frontend/staging.h"
+#include "staging/manifest.h"
+#include "staging/temporaries.h"
+
+using namespace velmara;
 
 namespace {
 

@@ -22,6 +22,8 @@
 #include "vlpkg/package_writer.h"
 #include "vlpkg/signing_key.h"
 
+using namespace velmara;
+
 namespace {
 
 constexpr size_t kMiB = 1024 * 1024;

@@ -25,6 +25,8 @@
 #include "package/little_endian.h"
 #include "package/package_reader.h"
 
+using namespace velmara;
+
 namespace {
 
 constexpr size_t kMiB = 1024 * 1024;

@@ -5,9 +5,11 @@
 #include <memory>
 #include <sstream>
 
-#include "frontend/manifest.h"
 #include "resolve/package_operations.h"
 #include "resolve/resolution.h"
+#include "staging/manifest.h"
+
+using namespace velmara;
 
 namespace {
 

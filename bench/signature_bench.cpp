@@ -21,6 +21,8 @@
 #include "vlpkg/package_signer.h"
 #include "vlpkg/package_writer.h"
 
+using namespace velmara;
+
 namespace {
 
 struct Keys {

@@ -17,11 +17,13 @@
 #include <sstream>
 #include <string>
 
-#include "frontend/manifest.h"
 #include "package/extract.h"
 #include "package/little_endian.h"
 #include "package/package_reader.h"
-#include "report/installer.h"
+#include "pkgdb/installer.h"
+#include "staging/manifest.h"
+
+using namespace velmara;
 
 namespace {
 

@@ -8,6 +8,8 @@
 
 #include "package/package_reader.h"
 
+using namespace velmara;
+
 namespace {
 
 void walk(const std::string& bytes, bool hashing) {

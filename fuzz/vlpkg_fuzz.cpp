@@ -8,12 +8,14 @@
 #include <string>
 
 #include "package/signature.h"
-#include "report/installer.h"
+#include "pkgdb/installer.h"
 #include "vlpkg/byte_sink.h"
-#include "vlpkg/package_layout.h"
 #include "vlpkg/package_inspector.h"
+#include "vlpkg/package_layout.h"
 #include "vlpkg/package_signer.h"
 #include "vlpkg/signing_key.h"
+
+using namespace velmara;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     static vlpkg::KeyHandle key = vlpkg::generateKey();

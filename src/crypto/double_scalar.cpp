@@ -1,5 +1,7 @@
 #include "crypto/double_scalar.h"
 
+namespace velmara {
+
 namespace {
 
 constexpr size_t kScalarBits = 8 * kScalarBytes;
@@ -223,3 +225,5 @@ void doubleScalarU(std::span<uint8_t, kCurvePointBytes> out,
     feMul(result.x, result.x, zInverse);
     feEncode(out, result.x);
 }
+
+}  // namespace velmara

@@ -10,6 +10,8 @@
 
 #include "crypto/field_element.h"
 
+namespace velmara {
+
 constexpr size_t kScalarBytes = 32;
 constexpr size_t kCurvePointBytes = 32;
 
@@ -37,3 +39,5 @@ void doubleScalarU(std::span<uint8_t, kCurvePointBytes> out,
                    std::span<const uint8_t, kScalarBytes> a,
                    std::span<const uint8_t, kScalarBytes> b,
                    std::span<const uint8_t, kCurvePointBytes> publicU);
+
+}  // namespace velmara

@@ -1,5 +1,7 @@
 #include "crypto/field_element.h"
 
+namespace velmara {
+
 namespace {
 
 // 2^255 = 19 (mod p): whatever reaches weight 2^255 comes back at weight 1 times this.
@@ -212,3 +214,5 @@ void feSelect(FieldElement& out, const FieldElement& ifZero, const FieldElement&
         out.limb[i] = ifZero.limb[i] ^ (mask & (ifZero.limb[i] ^ ifOne.limb[i]));
     }
 }
+
+}  // namespace velmara

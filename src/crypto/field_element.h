@@ -16,6 +16,8 @@
 #include <cstdint>
 #include <span>
 
+namespace velmara {
+
 constexpr size_t kFieldLimbs = 10;
 constexpr size_t kFieldBytes = 32;
 
@@ -58,3 +60,5 @@ uint32_t feIsOdd(const FieldElement& x);
 // out = bit ? ifOne : ifZero, by masks rather than a branch; bit is 0 or 1.
 void feSelect(FieldElement& out, const FieldElement& ifZero, const FieldElement& ifOne,
               uint32_t bit);
+
+}  // namespace velmara

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+namespace velmara {
+
 namespace {
 
 // Offset of the big-endian message length in bits within the padded block. The four bytes
@@ -117,3 +119,5 @@ bool shortHash(const ShortHashTables& tables, std::span<uint8_t, kShortHashSize>
     for (size_t i = 0; i < kShortHashStateWords; ++i) storeBigEndian(out.data() + 4 * i, state[i]);
     return true;
 }
+
+}  // namespace velmara

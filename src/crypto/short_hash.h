@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <span>
 
+namespace velmara {
+
 constexpr size_t kShortHashRounds = 64;
 constexpr size_t kShortHashStateWords = 8;
 constexpr size_t kShortHashBlockWords = 16;
@@ -39,3 +41,5 @@ void compressBlock(ShortHashState& state, const ShortHashBlock& block,
 // The same with other tables; tests use it with the standard ones.
 [[nodiscard]] bool shortHash(const ShortHashTables& tables, std::span<uint8_t, kShortHashSize> out,
                              std::span<const uint8_t> message);
+
+}  // namespace velmara

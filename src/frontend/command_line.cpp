@@ -10,16 +10,18 @@
 #include <iostream>
 #include <set>
 
-#include "frontend/journal.h"
 #include "frontend/listing.h"
-#include "frontend/manifest.h"
-#include "frontend/stdin_install.h"
 #include "frontend/upgrade.h"
+#include "install/install.h"
+#include "install/stdin_install.h"
 #include "package/input_file.h"
-#include "package/install.h"
-#include "report/installer.h"
+#include "pkgdb/installer.h"
 #include "report/reporter.h"
 #include "resolve/package_operations.h"
+#include "staging/journal.h"
+#include "staging/manifest.h"
+
+namespace velmara {
 
 namespace {
 
@@ -129,12 +131,6 @@ int savedSetUnreadable(Installer& installer) {
 
 }  // namespace
 
-Manifest::Result commitRun(Manifest& manifest) {
-    const Manifest::Result result = manifest.commit(false);
-    if (result == Manifest::Result::Refused) manifest.discard();
-    return result;
-}
-
 int runCommitMode() {
     Installer& installer = Installer::instance();
     if (settleEarlierRuns(installer) == Recovery::Failed) return kCommitFailedStatus;
@@ -230,3 +226,5 @@ int installerMain(int argc, char** argv) {
         return endRun(installer, kAbandonedStatus, true);
     }
 }
+
+}  // namespace velmara

@@ -3,6 +3,8 @@
 #include <ctime>
 #include <iomanip>
 
+namespace velmara {
+
 namespace {
 
 constexpr size_t kTimeBuffer = 128;
@@ -34,3 +36,5 @@ void showPackages(const Installer& installer, std::ostream& out) {
     }
     out.flush();
 }
+
+}  // namespace velmara

@@ -5,7 +5,9 @@
 #include <iostream>
 #include <string>
 
-#include "report/installer.h"
+#include "pkgdb/installer.h"
+
+namespace velmara {
 
 // Column widths of the table; the header adds up to 94 characters, a row to 95.
 constexpr int kNameWidth = 16;
@@ -24,3 +26,5 @@ std::string builtText(uint32_t buildTime);
 // It goes straight to the stream, not through the reporter: it prints under "-q" too and is
 // no part of the postlog.
 void showPackages(const Installer& installer, std::ostream& out = std::cout);
+
+}  // namespace velmara

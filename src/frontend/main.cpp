@@ -1,3 +1,3 @@
 #include "frontend/command_line.h"
 
-int main(int argc, char** argv) { return installerMain(argc, argv); }
+int main(int argc, char** argv) { return velmara::installerMain(argc, argv); }

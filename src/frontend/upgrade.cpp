@@ -8,15 +8,17 @@
 #include <set>
 #include <sstream>
 
-#include "frontend/stdin_install.h"
+#include "install/install.h"
+#include "install/stdin_install.h"
 #include "package/input_file.h"
-#include "package/install.h"
 #include "pkgdb/database.h"
 #include "pkgdb/text_file.h"
 #include "report/reporter.h"
 #include "resolve/package_operations.h"
 #include "resolve/resolution.h"
 #include "resolve/space.h"
+
+namespace velmara {
 
 namespace {
 
@@ -184,3 +186,5 @@ int runUpgradeMode(Installer& installer, Manifest& manifest, InstallFlags flags,
     Reporter::writePostlog(installer);
     return status;
 }
+
+}  // namespace velmara

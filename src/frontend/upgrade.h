@@ -5,8 +5,10 @@
 #include <vector>
 
 #include "frontend/command_line.h"
-#include "frontend/manifest.h"
-#include "report/installer.h"
+#include "pkgdb/installer.h"
+#include "staging/manifest.h"
+
+namespace velmara {
 
 constexpr const char* kDowngradeMarker = "/ram/DOWNGRADE";
 // A marker is read this far: its first number is all that counts.
@@ -32,3 +34,5 @@ std::vector<PackageRecord> runUpgrade(Installer& installer, Manifest& manifest,
 // could not be staged for lack of room; kIoFailureStatus when a file could not be read or
 // written. Nothing is committed or saved after such a failure.
 int runUpgradeMode(Installer& installer, Manifest& manifest, InstallFlags flags, bool commitNow);
+
+}  // namespace velmara

@@ -11,12 +11,14 @@
 #include <vector>
 
 #include "package/inflate_stream_buf.h"
-#include "package/install.h"
 #include "package/little_endian.h"
-#include "frontend/staging.h"
-#include "pkgdb/database.h"
-#include "report/installer.h"
+#include "package/package_report.h"
 #include "report/reporter.h"
+#include "staging/installer_paths.h"
+#include "staging/replacement.h"
+#include "staging/temporaries.h"
+
+namespace velmara {
 
 namespace {
 
@@ -231,14 +233,14 @@ EntryHeader decodeEntryHeader(const char* bytes) {
 // Reports a failed write with errno as it was when the write failed.
 bool writeFailed(InstalledPackage& record, const std::string& name, int cause) {
     errno = cause;
-    Reporter::installFailed(Installer::instance(), record, name);
+    Reporter::installFailed(Reporter::runContext(), record, name);
     return false;
 }
 
 // Data that ends early is a broken package, unless the reader stopped at a failed read or a
 // failed copy of the package, which the installation reports as such.
 bool broken(InstalledPackage& record, const PackageReader& reader) {
-    if (!reader.parts().stopped()) Reporter::brokenPackage(Installer::instance(), record);
+    if (!reader.parts().stopped()) Reporter::brokenPackage(Reporter::runContext(), record);
     return false;
 }
 
@@ -294,7 +296,7 @@ bool extractFiles(InstalledPackage& record, Manifest& manifest, PackageReader& r
 
 bool extractFiles(InstalledPackage& record, Manifest& manifest, PackageReader& reader,
                   BoardVariant variant) {
-    Installer& installer = Installer::instance();
+    ReportContext& installer = Reporter::runContext();
     // The signature that covers the compressed bytes is checked before anything is committed,
     // and without it nothing is: zlib's own checksum would only repeat that check.
     InflateStreamBuf inflater(&reader.parts(), reader.parts().hashing()
@@ -345,3 +347,5 @@ bool extractFiles(InstalledPackage& record, Manifest& manifest, PackageReader& r
     }
     return true;
 }
+
+}  // namespace velmara

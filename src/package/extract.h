@@ -8,11 +8,13 @@
 #include <string>
 #include <string_view>
 
-#include "frontend/manifest.h"
 #include "package/package_reader.h"
-#include "pkgdb/names.h"
-#include "pkgdb/package_record.h"
 #include "platform/board_variant.h"
+#include "record/names.h"
+#include "record/package_record.h"
+#include "staging/manifest.h"
+
+namespace velmara {
 
 // Entry header in the inflated container, followed by the name and then the file's bytes.
 constexpr size_t kFileEntryHeaderSize = 30;
@@ -57,3 +59,5 @@ struct ReservedPath {
 // The same for this board's variant.
 [[nodiscard]] bool extractFiles(InstalledPackage& record, Manifest& manifest,
                                 PackageReader& reader);
+
+}  // namespace velmara

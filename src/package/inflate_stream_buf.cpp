@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace velmara {
+
 namespace {
 
 using Traits = std::char_traits<char>;
@@ -109,3 +111,5 @@ InflateStreamBuf::pos_type InflateStreamBuf::seekpos(pos_type position,
     if (!skip(uint64_t(target) - here)) return kBadPosition;
     return position;
 }
+
+}  // namespace velmara

@@ -11,6 +11,8 @@
 #include <streambuf>
 #include <string_view>
 
+namespace velmara {
+
 // Bytes kept in front of each block so that one character can always be put back.
 constexpr size_t kInflatePutback = 16;
 // Large blocks: each refill is one read of the source and one call into zlib, and a file's data
@@ -62,3 +64,5 @@ class InflateStreamBuf : public std::streambuf {
     bool initialised_ = false;
     bool ended_ = false;  // end of the zlib stream, a corrupt stream or the source's end
 };
+
+}  // namespace velmara

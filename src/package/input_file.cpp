@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+namespace velmara {
+
 bool InputFile::open(const std::string& path) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
@@ -19,3 +21,5 @@ void InputFile::adopt(int fd) {
     buffer_ = std::make_unique<__gnu_cxx::stdio_filebuf<char>>(fd, std::ios::in);
     stream_.rdbuf(buffer_.get());
 }
+
+}  // namespace velmara

@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+namespace velmara {
+
 class InputFile {
   public:
     InputFile() = default;
@@ -26,3 +28,5 @@ class InputFile {
     std::unique_ptr<__gnu_cxx::stdio_filebuf<char>> buffer_;
     std::istream stream_{nullptr};
 };
+
+}  // namespace velmara

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+namespace velmara {
+
 inline uint16_t loadLittle16(const uint8_t* bytes) {
     return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
 }
@@ -39,3 +41,5 @@ inline void appendLittle16(std::string& out, uint16_t value) {
 inline void appendLittle32(std::string& out, uint32_t value) {
     for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
 }
+
+}  // namespace velmara

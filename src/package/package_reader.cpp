@@ -7,6 +7,8 @@
 
 #include "package/little_endian.h"
 
+namespace velmara {
+
 namespace {
 
 using Traits = std::char_traits<char>;
@@ -470,3 +472,5 @@ bool readPackageHeader(PackageRecord& record, PackageReader& reader) {
     if (reader.partType() == PartType::Image) record.hasImage = true;
     return true;
 }
+
+}  // namespace velmara

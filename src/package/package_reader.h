@@ -14,8 +14,10 @@
 #include <vector>
 
 #include "package/part_sequence.h"
-#include "pkgdb/package_record.h"
 #include "platform/hash.h"
+#include "record/package_record.h"
+
+namespace velmara {
 
 // Outer header magics (bytes 1E F1 D0 BA and FB 0F 10 A1 in the file).
 constexpr uint32_t PackageMagic = 0xBAD0F11Eu;
@@ -239,3 +241,5 @@ private:
 [[nodiscard]] bool readPackageHeader(PackageRecord& record, PackageReader& reader);
 // Appends the entries of the current entry-list part; entries read before a failure stay.
 [[nodiscard]] bool readEntryPart(PackageReader& reader, std::vector<DependencyEntry>& entries);
+
+}  // namespace velmara

@@ -2,6 +2,8 @@
 
 #include "package/package_reader.h"
 
+namespace velmara {
+
 namespace {
 
 // The parts the installer stops at inside a signed range, in the one order it reads them: the
@@ -165,3 +167,5 @@ PartRole PartSequence::add(uint16_t type, uint32_t length) {
     ++index_;
     return role;
 }
+
+}  // namespace velmara

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+namespace velmara {
+
 enum class PartRole {
     Marker,           // an empty SHA-256 marker before a header part
     BundleHeader,     // the bundle's header part
@@ -58,3 +60,5 @@ class PartSequence {
     uint64_t index_ = 0;  // of the part being added, counted from 0
     std::string problem_;
 };
+
+}  // namespace velmara

@@ -6,6 +6,8 @@
 
 #include "trusted_keys.h"
 
+namespace velmara {
+
 namespace {
 
 // Version policy bounds, packed versions compared as unsigned numbers.
@@ -163,3 +165,5 @@ bool verifyBundleSignature(PackageReader& reader) {
 bool secureMarkerExists() {
     return markerExists(kSecureMarker);
 }
+
+}  // namespace velmara

@@ -12,8 +12,10 @@
 #include "crypto/double_scalar.h"
 #include "crypto/short_hash.h"
 #include "package/package_reader.h"
-#include "pkgdb/package_record.h"
 #include "platform/ed25519.h"
+#include "record/package_record.h"
+
+namespace velmara {
 
 // Signature payload: the older scheme's 68 bytes, then (in a payload of 132 bytes or more)
 // the 64-byte Ed25519 signature. Payload bytes after these are not interpreted.
@@ -103,3 +105,5 @@ SignatureCheck checkSignatureBytes(const PackageRecord& record,
 [[nodiscard]] bool verifyBundleSignature(PackageReader& reader);
 // Whether "/ram/SECURE" exists: then the older scheme is off and every bundle must be signed.
 [[nodiscard]] bool secureMarkerExists();
+
+}  // namespace velmara

@@ -7,24 +7,18 @@
 #include <string>
 #include <vector>
 
-#include "frontend/manifest.h"
-#include "pkgdb/names.h"
-#include "pkgdb/package_record.h"
 #include "pkgdb/text_file.h"
+#include "record/names.h"
+#include "record/package_record.h"
+#include "staging/installer_paths.h"
+#include "staging/manifest.h"
+#include "staging/replacement.h"
+
+namespace velmara {
 
 class Installer;
 
-constexpr const char* kDatabaseRoot = "/flash/var/pdb/";
 constexpr const char* kImageStore = "/rw/pckg/.images/";
-constexpr const char* kBootImagePath = "/flash/bootimage";
-// Replaced by an empty file whenever a run commits or saves package changes.
-constexpr const char* kPackagesChangedFlag = "/flash/PCKGS_CHANGED";
-constexpr const char* kFlashRoot = "/flash";
-
-// Staged files go to RAM unless the target's filesystem keeps this much room beside them.
-constexpr uint64_t kReplacementMargin = 65536;
-constexpr const char* kRamDirectory = "/ram";
-constexpr const char* kFallbackTemporaryDirectory = "/tmp";
 
 // Size hints for the database files; they only choose where the temporary file is made.
 constexpr uint64_t kVersionFileHint = 32;
@@ -35,52 +29,6 @@ constexpr uint64_t kStateFileHint = 8;
 
 // "/flash/var/pdb/" + name + "/".
 std::string databaseDir(const PackageRecord& record);
-
-// The free room of one file system as examined once, and what was staged on it since.
-struct StagingRoom {
-    uint64_t free = 0;  // bytes the installer may use
-    uint64_t blockSize = 1;
-    uint64_t placed = 0;  // staged there since, in whole blocks
-};
-// Examines the file system that holds `directory` (nothing staged on it yet); false with errno
-// set.
-[[nodiscard]] bool examineRoom(const std::string& directory, StagingRoom& room);
-// Where the replacement of a target is staged whose nearest existing ancestor directory is
-// `directory`, on `room`'s file system: there, when that file system keeps room for its `size`
-// bytes plus the margin beside what was staged on it before (counted as placed then); else RAM.
-std::string stagingDirectory(const std::string& directory, StagingRoom& room, uint64_t size);
-
-// The directory in which a replacement for `target` is staged, by the rule above: the target's
-// filesystem (its nearest existing ancestor directory) when it has room for the hint plus the
-// margin, else RAM. A hint of 0 means the size is unknown: RAM, or "/tmp" on a system without
-// "/ram".
-std::string replacementDirectory(const std::string& target, uint64_t sizeHint);
-
-// Creates a temporary file in `directory` that replaces `target` when the manifest is committed
-// (a pending operation on the target is replaced, and its temporary file deleted), with the mode
-// bits of `mode`. Its descriptor, open for writing; -1 with errno set when no file
-// could be made, and nothing is staged then.
-[[nodiscard]] int createReplacement(Manifest& manifest, const std::string& target,
-                                    const std::string& directory, unsigned mode);
-
-// Opens `out` on a new temporary file that replaces `target` when the manifest is committed
-// (a pending operation on the target is replaced, and its temporary file deleted). `mode` 0
-// leaves the temporary file's permissions as created. False when no temporary file could be
-// made: the stream is then left failed and nothing is staged, so writes to it show the failure.
-[[nodiscard]] bool openReplacement(std::ofstream& out, Manifest& manifest,
-                                   const std::string& target, uint64_t sizeHint, unsigned mode);
-
-// Stages a small file holding `text`; false (errno set) when it could not be written whole.
-[[nodiscard]] bool stageFile(Manifest& manifest, const std::string& path, uint64_t sizeHint,
-                             const std::string& text);
-
-// Stages the removal of an existing path. For a path that does not exist, a pending operation
-// on it is dropped (with its temporary file), since there is then nothing to replace.
-void scheduleRemoval(Manifest& manifest, const std::string& path);
-
-// True when the path may be used as a directory after the commit: a pending removal of it is
-// cancelled; any other pending operation on it, or an existing non-directory, refuses it.
-[[nodiscard]] bool claimDirectory(Manifest& manifest, const std::string& path);
 
 // The database entries to load, in directory order: the names that may be package names
 // (not hidden, no white space) of directories below `directory`. A stray file, such as a
@@ -129,3 +77,5 @@ void listFiles(Installer& installer, const InstalledPackage& record);
 // alone holds), and clears its file list and pending action. A file that another installed
 // package still lists stays, and so does a directory listed as a file.
 void removePackageFiles(InstalledPackage& record, Manifest& manifest);
+
+}  // namespace velmara

@@ -3,6 +3,8 @@
 #include <cctype>
 #include <sstream>
 
+namespace velmara {
+
 std::string schedulePath(const std::string& packageName) {
     std::string reduced;
     for (const char c : packageName) {
@@ -48,3 +50,5 @@ int32_t providerState(const std::vector<InstalledPackage*>& providers) {
     }
     return someDisabled ? ActionDisable : ActionUninstall;
 }
+
+}  // namespace velmara

@@ -7,8 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "pkgdb/package_record.h"
 #include "pkgdb/text_file.h"
+#include "record/package_record.h"
+
+namespace velmara {
 
 // Values of InstalledPackage::scheduledAction.
 enum ScheduledAction : int32_t {
@@ -40,3 +42,5 @@ std::string schedulePath(const std::string& packageName);
 // stays active, ActionDisable when none will but some stay installed disabled, ActionUninstall
 // when all go (or there are none).
 [[nodiscard]] int32_t providerState(const std::vector<InstalledPackage*>& providers);
+
+}  // namespace velmara

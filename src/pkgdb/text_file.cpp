@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cerrno>
 
+namespace velmara {
+
 namespace {
 
 constexpr size_t kReadChunk = 16384;
@@ -49,3 +51,5 @@ ReadResult readTextFile(const std::string& path, std::string& contents, ReadFail
     close(fd);
     return result;
 }
+
+}  // namespace velmara

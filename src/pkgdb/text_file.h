@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+namespace velmara {
+
 enum class ReadResult { Read, Absent, Unreadable };
 
 // Which file could not be read, and the errno that said so.
@@ -23,3 +25,5 @@ struct ReadFailure {
 // recorded in `failure`.
 [[nodiscard]] ReadResult readTextFile(const std::string& path, std::string& contents,
                                       ReadFailure& failure, size_t limit = SIZE_MAX);
+
+}  // namespace velmara

@@ -4,6 +4,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+namespace velmara {
+
 namespace {
 
 // Register values are compared through masks: the low bits are the processor's revision.
@@ -76,3 +78,5 @@ BoardVariant boardVariant() {
     return std::nullopt;
 #endif
 }
+
+}  // namespace velmara

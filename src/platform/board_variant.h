@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <optional>
 
+namespace velmara {
+
 // Variant codes are 1 to 4; a board without one installs only files meant for every board.
 using BoardVariant = std::optional<uint8_t>;
 
@@ -32,3 +34,5 @@ struct FlashVariantAnswer {
 
 // This board's variant. Only a PowerPC processor has the register; elsewhere there is none.
 [[nodiscard]] BoardVariant boardVariant();
+
+}  // namespace velmara

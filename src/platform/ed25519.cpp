@@ -6,6 +6,8 @@
 
 #include "platform/hash.h"
 
+namespace velmara {
+
 namespace {
 
 struct KeyFree {
@@ -32,3 +34,5 @@ bool ed25519Verify(std::span<const uint8_t, kEd25519PublicKeySize> publicKey,
     return EVP_DigestVerify(context.get(), signature.data(), signature.size(), message.data(),
                             message.size()) == 1;
 }
+
+}  // namespace velmara

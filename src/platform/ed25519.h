@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <span>
 
+namespace velmara {
+
 constexpr size_t kEd25519PublicKeySize = 32;
 constexpr size_t kEd25519SignatureSize = 64;
 
@@ -13,3 +15,5 @@ constexpr size_t kEd25519SignatureSize = 64;
 [[nodiscard]] bool ed25519Verify(std::span<const uint8_t, kEd25519PublicKeySize> publicKey,
                                  std::span<const uint8_t> message,
                                  std::span<const uint8_t, kEd25519SignatureSize> signature);
+
+}  // namespace velmara

@@ -4,6 +4,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+namespace velmara {
+
 namespace {
 constexpr unsigned long kMinimumVersionRequest = 0xC0044626;
 constexpr uint32_t kMinimumVersionKey = 0x00040025;
@@ -18,3 +20,5 @@ uint32_t readBoardMinimumVersion() {
     close(fd);
     return words[1];
 }
+
+}  // namespace velmara

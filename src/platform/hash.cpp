@@ -5,6 +5,8 @@
 
 #include <cstdlib>
 
+namespace velmara {
+
 void startCrypto() {
     static const bool started = OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG, nullptr) == 1;
     (void)started;
@@ -41,3 +43,5 @@ void Hash::finish(uint8_t* digest) {
 SHA1::SHA1() : Hash(EVP_sha1(), kDigestSize) {}
 
 SHA256::SHA256() : Hash(EVP_sha256(), kDigestSize) {}
+
+}  // namespace velmara

@@ -9,6 +9,8 @@
 struct evp_md_st;
 struct evp_md_ctx_st;
 
+namespace velmara {
+
 // Starts libcrypto without reading its configuration file: what the installer accepts must not
 // depend on a file in the router root, and the router's own build has none to read. Called
 // before the first use; later calls do nothing.
@@ -48,3 +50,5 @@ public:
     static constexpr size_t kDigestSize = 32;
     SHA256();
 };
+
+}  // namespace velmara

@@ -1,14 +1,40 @@
 // Console messages, the in-place status line and progress bar, and the postlog.
 #pragma once
 
+#include <cstdarg>
 #include <cstdint>
+#include <iostream>
 #include <string>
+#include <vector>
 
-#include "report/installer.h"
+namespace velmara {
 
-class PackageReader;
+// Where the message log is kept.
+constexpr const char* kPostlogPath = "/flash/postlog";
+
+// What the reporter keeps for one run: the console, the status line now shown, the messages for
+// the postlog and the run's first failure.
+struct ReportContext {
+    std::string statusLine;             // the status line now shown; empty when none
+    std::vector<std::string> messages;  // recorded for the postlog, without line ends
+    uint8_t quiet = 0;
+    // errno of the first failure to read or write a file that this run reported (0: none). It
+    // sticks: whatever the run staged after it is incomplete, so the run commits nothing.
+    int failure = 0;
+    // Set once the postlog was read back and reserved; it then gets rewritten, not appended.
+    bool postlogReset = false;
+    // Console and postlog location; tests point these elsewhere.
+    std::ostream* console = &std::cout;
+    std::string postlogPath = kPostlogPath;
+};
 
 namespace Reporter {
+
+// The context of the process's run, for code that is handed none. The run-wide context above
+// this layer names itself as its source when the program starts; a program without one gets a
+// context of its own.
+ReportContext& runContext();
+void setRunContextSource(ReportContext& (*source)());
 
 // Width of the console line that a status line may occupy; the bar line is 77 characters.
 constexpr size_t kBlankWidth = 79;
@@ -18,30 +44,21 @@ constexpr size_t kMessageBuffer = 256;
 // A reserved postlog holds this many zero bytes until the run writes it.
 constexpr size_t kPostlogReserve = 4096;
 
-void message(Installer& installer, const char* prefix, const char* format, va_list args);
-void info(Installer& installer, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void warning(Installer& installer, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void error(Installer& installer, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void status(Installer& installer, const std::string& text);
+void message(ReportContext& context, const char* prefix, const char* format, va_list args);
+void info(ReportContext& context, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void warning(ReportContext& context, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void error(ReportContext& context, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void status(ReportContext& context, const std::string& text);
 
-// The installing bar for a package: `consumed` of `whole` bytes read.
-std::string progressLine(const InstalledPackage& record, uint64_t consumed, uint64_t whole);
-void progress(Installer& installer, const InstalledPackage& record, uint64_t consumed,
-              uint64_t whole);
-// The bar for a package being read: the reader's consumed bytes against its declared size.
-void progress(Installer& installer, const InstalledPackage& record, const PackageReader& reader);
-
-// An error chosen by errno as it is on entry; `path` names the file that could not be made.
-// Like the two below, it marks the run as failed (Installer::failure).
-void installFailed(Installer& installer, const InstalledPackage& record, const std::string& path);
 // "could not read WHAT: ERROR-TEXT" and "could not write WHAT: ERROR-TEXT" for the errno `cause`.
-void readFailed(Installer& installer, const std::string& what, int cause);
-void writeFailed(Installer& installer, const std::string& what, int cause);
-void brokenPackage(Installer& installer, const InstalledPackage& record);
-// The same with what is wrong with it: "installation of PKG failed: broken package: WHY".
-void brokenPackage(Installer& installer, const InstalledPackage& record, const std::string& why);
+void readFailed(ReportContext& context, const std::string& what, int cause);
+void writeFailed(ReportContext& context, const std::string& what, int cause);
+// Records `cause` (EIO for 0) as the run's failure unless one is recorded already.
+void markFailed(ReportContext& context, int cause);
 
-void reservePostlog(Installer& installer);
-void writePostlog(Installer& installer);
+void reservePostlog(ReportContext& context);
+void writePostlog(ReportContext& context);
 
 }  // namespace Reporter
+
+}  // namespace velmara

@@ -8,6 +8,8 @@
 #include "report/reporter.h"
 #include "resolve/resolution.h"
 
+namespace velmara {
+
 namespace {
 
 // The oldest system a package may depend on and still survive a cleanup (3.22 final).
@@ -240,3 +242,5 @@ void cleanupPackages(Installer& installer, Manifest& manifest) {
     }
     applyScheduledActions(installer, manifest, 1);
 }
+
+}  // namespace velmara

@@ -3,8 +3,10 @@
 
 #include <vector>
 
-#include "frontend/manifest.h"
-#include "report/installer.h"
+#include "pkgdb/installer.h"
+#include "staging/manifest.h"
+
+namespace velmara {
 
 // Makes the pending actions of the installed set consistent and stages them. Level 0 prints
 // nothing, 1 reports enabling and disabling and the refusals, 2 also uninstalling.
@@ -16,3 +18,5 @@ void enablePackages(Installer& installer, Manifest& manifest,
                     const std::vector<InstalledPackage*>& packages, bool report);
 // Uninstalls every package that is neither essential nor made for a recent system.
 void cleanupPackages(Installer& installer, Manifest& manifest);
+
+}  // namespace velmara

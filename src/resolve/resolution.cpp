@@ -6,6 +6,8 @@
 #include "pkgdb/schedule.h"
 #include "report/reporter.h"
 
+namespace velmara {
+
 BoardMinimumSource boardMinimumSource = readBoardMinimumVersion;
 
 namespace {
@@ -196,3 +198,5 @@ void keepActive(Installer& installer, InstalledPackage& provider, const PackageR
         activateDependencies(installer, provider, report);
     }
 }
+
+}  // namespace velmara

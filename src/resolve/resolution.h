@@ -5,8 +5,20 @@
 #include <cstdint>
 #include <vector>
 
-#include "frontend/command_line.h"
-#include "report/installer.h"
+#include "pkgdb/installer.h"
+
+namespace velmara {
+
+// Permission bits handed to installation; the same word holds the conditions a candidate check
+// finds, and any found condition outside the accepted set refuses the candidate.
+using InstallFlags = uint32_t;
+using CandidateConditions = uint32_t;
+constexpr InstallFlags allowDowngrade = 0x02;
+constexpr InstallFlags allowReinstall = 0x20;
+constexpr CandidateConditions Downgrade = 0x02;
+constexpr CandidateConditions Uninstallable = 0x08;
+constexpr CandidateConditions Conflict = 0x10;
+constexpr CandidateConditions Reinstall = 0x20;
 
 // No downgrade floor: the selection is an ordinary upgrade.
 constexpr PackageVersion kNoFloor = 0xFFFFFFFFu;
@@ -31,3 +43,5 @@ void selectCandidates(Installer& installer, std::vector<PackageRecord*>& candida
 void activateDependencies(Installer& installer, InstalledPackage& record, bool report);
 void keepActive(Installer& installer, InstalledPackage& provider, const PackageRecord& dependent,
                 bool report);
+
+}  // namespace velmara

@@ -10,7 +10,9 @@
 #include <utility>
 #include <vector>
 
-#include "frontend/manifest.h"
+#include "staging/manifest.h"
+
+namespace velmara {
 
 namespace {
 
@@ -218,3 +220,5 @@ bool hasEnoughSpace(const Manifest& manifest) {
     const SpacePlan plan = planSpace(manifest);
     return leavesEnoughRoom(plan.boot) && leavesEnoughRoom(plan.flash);
 }
+
+}  // namespace velmara

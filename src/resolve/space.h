@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+namespace velmara {
+
 class Manifest;
 
 // The two file systems whose room is checked before an upgrade is committed.
@@ -60,3 +62,5 @@ SpacePlan planSpace(const Manifest& manifest);
 // True when the staged changes fit into both file systems. Reports nothing: the caller says why
 // it refuses the upgrade.
 [[nodiscard]] bool hasEnoughSpace(const Manifest& manifest);
+
+}  // namespace velmara

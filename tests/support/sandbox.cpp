@@ -22,7 +22,9 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "frontend/staging.h"
+#include "staging/temporaries.h"
+
+using namespace velmara;
 
 namespace testsupport {
 namespace {

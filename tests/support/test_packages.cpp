@@ -18,6 +18,8 @@
 #include "vlpkg/package_signer.h"
 #include "vlpkg/signing_key.h"
 
+using namespace velmara;
+
 namespace testsupport {
 namespace {
 
@@ -115,7 +117,7 @@ bool ed25519Valid(const std::string& message, const std::string& signature,
 
 std::string sha256Of(const std::string& bytes) {
     uint8_t digest[SHA256_DIGEST_LENGTH];
-    SHA256(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), digest);
+    ::SHA256(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), digest);
     return std::string(reinterpret_cast<const char*>(digest), sizeof digest);
 }
 
@@ -148,7 +150,8 @@ bool bundleSignatureValid(const std::string& bundle, const std::string& publicKe
                     message += sha256Of(covered);
                 } else {
                     uint8_t digest[32] = {};
-                    SHA1(reinterpret_cast<const uint8_t*>(covered.data()), covered.size(), digest);
+                    ::SHA1(reinterpret_cast<const uint8_t*>(covered.data()), covered.size(),
+                           digest);
                     message += std::string(reinterpret_cast<const char*>(digest), 32);
                 }
                 header = parts.size();

@@ -7,8 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "report/installer.h"
+#include "pkgdb/installer.h"
 #include "vlpkg/package_writer.h"
+
+using namespace velmara;
 
 namespace testsupport {
 

@@ -3,8 +3,10 @@
 
 #include <cstdlib>
 
-#include "pkgdb/package_record.h"
+#include "record/package_record.h"
 #include "support/sandbox.h"
+
+using namespace velmara;
 
 namespace {
 

@@ -5,6 +5,8 @@
 #include "frontend/command_line.h"
 #include "support/sandbox.h"
 
+using namespace velmara;
+
 namespace {
 
 using testsupport::RunResult;

@@ -7,10 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "pkgdb/package_record.h"
+#include "record/package_record.h"
 #include "support/console_text.h"
 #include "support/sandbox.h"
 #include "support/test_packages.h"
+
+using namespace velmara;
 
 namespace installtest {
 

@@ -7,6 +7,8 @@
 #include "frontend/command_line.h"
 #include "install_fixture.h"
 
+using namespace velmara;
+
 namespace installtest {
 namespace {
 
@@ -192,7 +194,7 @@ TEST_F(InstallTest, ImagePartBecomesTheKeptImage) {
 }
 
 TEST_F(InstallTest, BootImagePackageIsKeptWholeWhenAskedTo) {
-    vlpkg::PackageSpec description = package("routeros", "7.2", {{"boot/kernel", "kernel"}});
+    vlpkg::PackageSpec description = package("velmara", "7.2", {{"boot/kernel", "kernel"}});
     description.flags = kFlagBootImage;
     description.image = vlpkg::Content{"boot image"};
     const std::string bytes = signedPackage(description);
@@ -200,7 +202,7 @@ TEST_F(InstallTest, BootImagePackageIsKeptWholeWhenAskedTo) {
     ASSERT_EQ(run.status, 0) << run.out;
     EXPECT_EQ(sandbox.readFile("/flash/bootimage"), bytes);
     char link[64] = {};
-    ASSERT_GT(readlink(sandbox.path("/flash/var/pdb/routeros/image").c_str(), link, sizeof link),
+    ASSERT_GT(readlink(sandbox.path("/flash/var/pdb/velmara/image").c_str(), link, sizeof link),
               0);
     EXPECT_STREQ(link, "/flash/bootimage");
     // The file container is passed over: the boot image carries it.
@@ -218,14 +220,14 @@ TEST_F(InstallTest, BootImagePackageIsKeptWholeWhenAskedTo) {
 }
 
 TEST_F(InstallTest, BootImagePackageIsUnpackedWithoutTheVariable) {
-    vlpkg::PackageSpec description = package("routeros", "7.2", {{"boot/kernel", "kernel"}});
+    vlpkg::PackageSpec description = package("velmara", "7.2", {{"boot/kernel", "kernel"}});
     description.flags = kFlagBootImage;
     description.image = vlpkg::Content{"boot image"};
     const std::string bytes = signedPackage(description);
     const RunResult run = install(bytes, {}, {.unsetEnv = {"bootimage"}});
     ASSERT_EQ(run.status, 0) << run.out;
     EXPECT_EQ(sandbox.readFile("/flash/boot/kernel"), "kernel");
-    EXPECT_EQ(entry("routeros", "image"), bytes);
+    EXPECT_EQ(entry("velmara", "image"), bytes);
     EXPECT_FALSE(sandbox.exists("/flash/bootimage"));
     EXPECT_TRUE(sandbox.exists("/flash/UPGRADED"));
 }

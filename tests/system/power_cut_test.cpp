@@ -24,9 +24,11 @@
 #include <sstream>
 
 #include "frontend/command_line.h"
-#include "frontend/staging.h"
 #include "install_fixture.h"
+#include "staging/temporaries.h"
 #include "support/syscall_trace.h"
+
+using namespace velmara;
 
 namespace {
 

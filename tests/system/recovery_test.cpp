@@ -6,6 +6,8 @@
 #include "frontend/command_line.h"
 #include "install_fixture.h"
 
+using namespace velmara;
+
 namespace {
 
 using namespace installtest;

@@ -3,9 +3,11 @@
 
 #include <cstdlib>
 
-#include "pkgdb/package_record.h"
+#include "record/package_record.h"
 #include "support/package_bytes.h"
 #include "support/sandbox.h"
+
+using namespace velmara;
 
 namespace {
 

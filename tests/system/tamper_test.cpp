@@ -5,10 +5,12 @@
 #include <iostream>
 #include <sstream>
 
+#include "install/install.h"
 #include "install_fixture.h"
-#include "package/install.h"
 #include "resolve/resolution.h"
 #include "support/package_bytes.h"
+
+using namespace velmara;
 
 namespace installtest {
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "pkgdb/names.h"
+#include "record/names.h"
 #include "vlpkg/command_options.h"
 #include "vlpkg/commands.h"
 #include "vlpkg/entry_syntax.h"
@@ -13,6 +13,8 @@
 #include "vlpkg/tree_scan.h"
 
 namespace vlpkg {
+
+using namespace velmara;
 namespace {
 
 const char* const kBuildHelpHead =

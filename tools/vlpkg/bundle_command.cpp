@@ -2,7 +2,7 @@
 #include <fstream>
 #include <set>
 
-#include "pkgdb/names.h"
+#include "record/names.h"
 #include "vlpkg/command_options.h"
 #include "vlpkg/commands.h"
 #include "vlpkg/entry_syntax.h"
@@ -10,6 +10,8 @@
 #include "vlpkg/tool_report.h"
 
 namespace vlpkg {
+
+using namespace velmara;
 namespace {
 
 const char* const kBundleHelpHead =

@@ -4,13 +4,15 @@
 #include <ctime>
 #include <fstream>
 
-#include "pkgdb/names.h"
+#include "record/names.h"
 #include "vlpkg/entry_syntax.h"
 #include "vlpkg/package_signer.h"
 #include "vlpkg/signing_key.h"
 #include "vlpkg/tool_report.h"
 
 namespace vlpkg {
+
+using namespace velmara;
 namespace {
 
 std::string trim(const std::string& text) {

@@ -13,6 +13,8 @@
 
 namespace vlpkg {
 
+using namespace velmara;
+
 // Exit statuses of the commands.
 constexpr int kStatusOk = 0;
 constexpr int kStatusFailed = 1;

@@ -8,6 +8,8 @@
 
 namespace vlpkg {
 
+using namespace velmara;
+
 int buildCommand(const std::vector<std::string>& args, std::ostream& out);
 int bundleCommand(const std::vector<std::string>& args, std::ostream& out);
 int signCommand(const std::vector<std::string>& args, std::ostream& out);

@@ -5,6 +5,8 @@
 
 namespace vlpkg {
 
+using namespace velmara;
+
 ContainerWriter::~ContainerWriter() {
     if (started_) deflateEnd(&stream_);
 }

@@ -12,6 +12,8 @@
 
 namespace vlpkg {
 
+using namespace velmara;
+
 class ContainerWriter {
   public:
     ContainerWriter(ByteSink& sink, int level) : sink_(sink), level_(level) {}

@@ -12,6 +12,8 @@
 
 namespace vlpkg {
 
+using namespace velmara;
+
 ContentSource::~ContentSource() {
     if (fd_ >= 0) close(fd_);
 }

@@ -10,6 +10,8 @@
 
 namespace vlpkg {
 
+using namespace velmara;
+
 class ContentSource {
   public:
     ContentSource() = default;

@@ -3,11 +3,13 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include "pkgdb/names.h"
+#include "record/names.h"
 #include "vlpkg/package_format.h"
 #include "vlpkg/tool_report.h"
 
 namespace vlpkg {
+
+using namespace velmara;
 namespace {
 
 bool parseBound(const std::string& whole, const std::string& text, PackageVersion& version) {

@@ -5,9 +5,11 @@
 
 #include <string>
 
-#include "pkgdb/package_record.h"
+#include "record/package_record.h"
 
 namespace vlpkg {
+
+using namespace velmara;
 
 // Reports what is wrong with the text and returns false.
 [[nodiscard]] bool parseEntry(const std::string& text, DependencyEntry& entry);

@@ -13,6 +13,8 @@
 #include "vlpkg/tool_report.h"
 
 namespace vlpkg {
+
+using namespace velmara;
 namespace {
 
 const char* const kKeygenHelp =

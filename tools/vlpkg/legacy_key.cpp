@@ -12,6 +12,8 @@
 #include "vlpkg/tool_report.h"
 
 namespace vlpkg {
+
+using namespace velmara;
 namespace {
 
 // The order of the base point's group, 2^252 + 27742317777372353535851937790883648493.

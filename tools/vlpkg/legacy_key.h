@@ -11,6 +11,8 @@
 
 namespace vlpkg {
 
+using namespace velmara;
+
 using LegacySecret = std::array<uint8_t, kScalarBytes>;
 using LegacyPublic = LegacyPublicKey;
 using LegacySignature = std::array<uint8_t, kLegacySignatureSize>;

@@ -10,18 +10,20 @@
 
 namespace vlpkg {
 
+using namespace velmara;
+
 // The reader's constants are the format's; the writer names a few more of its own.
-using ::kEntryCountSize;
-using ::kEntryMaxVersionOffset;
-using ::kEntryMinVersionOffset;
-using ::kEntryPriorityOffset;
-using ::kEntrySize;
-using ::kHeaderBlockSize;
-using ::kHeaderBuildTimeOffset;
-using ::kHeaderVersionOffset;
-using ::kNameFieldSize;
-using ::kOuterHeaderSize;
-using ::kPartHeaderSize;
+using velmara::kEntryCountSize;
+using velmara::kEntryMaxVersionOffset;
+using velmara::kEntryMinVersionOffset;
+using velmara::kEntryPriorityOffset;
+using velmara::kEntrySize;
+using velmara::kHeaderBlockSize;
+using velmara::kHeaderBuildTimeOffset;
+using velmara::kHeaderVersionOffset;
+using velmara::kNameFieldSize;
+using velmara::kOuterHeaderSize;
+using velmara::kPartHeaderSize;
 
 constexpr uint32_t kPackageMagic = PackageMagic;
 constexpr uint32_t kAlternativeMagic = AlternativeMagic;
@@ -42,7 +44,7 @@ constexpr uint16_t kPartNote = PartType::Note;
 constexpr uint16_t kPartText24 = PartType::Text24;
 constexpr uint16_t kPartSha256Marker = PartType::Sha256Marker;
 constexpr uint16_t kPartBundleSignature = PartType::BundleSignature;
-using ::kBundleSignatureSize;
+using velmara::kBundleSignatureSize;
 
 // The header block's optional flags word.
 constexpr size_t kHeaderFlagsOffset = kHeaderBlockSize;
@@ -51,10 +53,10 @@ constexpr size_t kHeaderWithFlagsSize = kHeaderBlockSize + kHeaderFlagsSize;
 constexpr size_t kMaxEntries = 0xFFFF;
 
 // File container entry header, followed by the name and the data.
-using ::kFileEntryHeaderSize;
-using ::kFileEntryNameLengthOffset;
-using ::kFileEntrySizeOffset;
-using ::kFileEntryVariantOffset;
+using velmara::kFileEntryHeaderSize;
+using velmara::kFileEntryNameLengthOffset;
+using velmara::kFileEntrySizeOffset;
+using velmara::kFileEntryVariantOffset;
 constexpr size_t kMaxFileNameLength = 0xFFFF;
 
 constexpr uint16_t kModeTypeMask = 0xF000;
@@ -63,9 +65,9 @@ constexpr uint16_t kModeDirectory = 0x4000;
 constexpr uint16_t kModeSymlink = 0xA000;
 
 // Signature payload: 68 bytes of the older scheme, then the 64-byte Ed25519 signature.
-using ::kEd25519SignatureOffset;
-using ::kEd25519SignatureSize;
-using ::kLegacySignatureSize;
+using velmara::kEd25519SignatureOffset;
+using velmara::kEd25519SignatureSize;
+using velmara::kLegacySignatureSize;
 constexpr size_t kSignatureSize = kFullSignatureSize;
 constexpr size_t kEd25519KeySize = kEd25519PublicKeySize;
 constexpr size_t kSha256Size = 32;

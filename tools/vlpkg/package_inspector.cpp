@@ -14,6 +14,8 @@
 #include "vlpkg/package_layout.h"
 
 namespace vlpkg {
+
+using namespace velmara;
 namespace {
 
 // Texts are shown whole up to this length; a longer one is cut, not read into memory.

@@ -9,9 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "pkgdb/package_record.h"
+#include "record/package_record.h"
 
 namespace vlpkg {
+
+using namespace velmara;
 
 struct FileEntryInfo {
     uint16_t mode = 0;

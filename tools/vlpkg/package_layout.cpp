@@ -8,6 +8,8 @@
 #include "vlpkg/package_format.h"
 
 namespace vlpkg {
+
+using namespace velmara;
 namespace {
 
 constexpr size_t kCopyChunk = 64 * 1024;

@@ -15,10 +15,12 @@
 
 #include "package/package_reader.h"
 #include "package/part_sequence.h"
-#include "pkgdb/package_record.h"
+#include "record/package_record.h"
 #include "vlpkg/byte_sink.h"
 
 namespace vlpkg {
+
+using namespace velmara;
 
 struct PartInfo {
     uint16_t type = 0;

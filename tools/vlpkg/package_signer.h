@@ -14,6 +14,8 @@ struct evp_pkey_st;
 
 namespace vlpkg {
 
+using namespace velmara;
+
 // The keys to sign with; at least one is given. Neither is owned.
 struct SigningKeys {
     evp_pkey_st* ed25519 = nullptr;

@@ -11,6 +11,8 @@
 #include "vlpkg/tool_report.h"
 
 namespace vlpkg {
+
+using namespace velmara;
 namespace {
 
 // A name that would not read back as itself is refused rather than silently cut.

@@ -9,11 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "pkgdb/package_record.h"
+#include "record/package_record.h"
 #include "vlpkg/byte_sink.h"
 #include "vlpkg/package_format.h"
 
 namespace vlpkg {
+
+using namespace velmara;
 
 // Bytes given in memory, or a host file read while writing.
 struct Content {

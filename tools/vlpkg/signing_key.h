@@ -13,6 +13,8 @@ struct evp_pkey_st;
 
 namespace vlpkg {
 
+using namespace velmara;
+
 struct KeyDeleter {
     void operator()(evp_pkey_st* key) const;
 };

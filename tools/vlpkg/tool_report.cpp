@@ -7,10 +7,12 @@
 
 namespace vlpkg {
 
+using namespace velmara;
+
 bool fail(const char* format, ...) {
     va_list args;
     va_start(args, format);
-    Reporter::message(Installer::instance(), "ERROR: ", format, args);
+    Reporter::message(Reporter::runContext(), "ERROR: ", format, args);
     va_end(args);
     return false;
 }

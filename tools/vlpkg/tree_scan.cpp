@@ -11,6 +11,8 @@
 #include "vlpkg/tool_report.h"
 
 namespace vlpkg {
+
+using namespace velmara;
 namespace {
 
 constexpr uint16_t kPermissionBits = 07777;

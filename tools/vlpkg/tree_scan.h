@@ -9,6 +9,8 @@
 
 namespace vlpkg {
 
+using namespace velmara;
+
 // Appends one entry per file below `directory`, named by its path relative to it ("bin/tool").
 // Fails on anything else (devices, sockets, pipes), which a package cannot carry.
 [[nodiscard]] bool scanTree(const std::string& directory, std::vector<FileSpec>& files);

@@ -5,15 +5,17 @@
 
 #include "package/package_reader.h"
 #include "package/signature.h"
-#include "pkgdb/names.h"
-#include "vlpkg/package_layout.h"
+#include "record/names.h"
 #include "vlpkg/command_options.h"
 #include "vlpkg/commands.h"
 #include "vlpkg/legacy_key.h"
+#include "vlpkg/package_layout.h"
 #include "vlpkg/signing_key.h"
 #include "vlpkg/tool_report.h"
 
 namespace vlpkg {
+
+using namespace velmara;
 namespace {
 
 const char* const kVerifyHelp =

@@ -11,6 +11,8 @@
 
 #include "crypto/field_element.h"
 
+using namespace velmara;
+
 namespace reference {
 
 struct BignumFree {

@@ -9,6 +9,8 @@
 
 #include "bignum_reference.h"
 
+using namespace velmara;
+
 namespace {
 
 using reference::Bignum;

@@ -5,6 +5,8 @@
 
 #include <sstream>
 
+using namespace velmara;
+
 namespace {
 
 const std::string kHeader =

@@ -14,10 +14,12 @@
 #include <sstream>
 
 #include "pkgdb/database.h"
-#include "report/installer.h"
+#include "pkgdb/installer.h"
 #include "support/container_bytes.h"
 #include "support/package_bytes.h"
 #include "support/sandbox.h"
+
+using namespace velmara;
 
 namespace {
 

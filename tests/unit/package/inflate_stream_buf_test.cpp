@@ -11,6 +11,8 @@
 #include "support/container_bytes.h"
 #include "support/package_bytes.h"
 
+using namespace velmara;
+
 namespace {
 
 using testsupport::deflated;

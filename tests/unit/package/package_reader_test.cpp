@@ -8,8 +8,11 @@
 #include <sstream>
 #include <system_error>
 
+#include "package/package_report.h"
 #include "report/reporter.h"
 #include "support/package_bytes.h"
+
+using namespace velmara;
 
 namespace {
 
@@ -849,7 +852,7 @@ TEST(PackageReaderProgress, BarFollowsTheBytesConsumed) {
     EXPECT_EQ(open.reader.consumed(),
               open.reader.parts().partStart() + uint64_t(open.reader.tellg()));
 
-    Installer installer;
+    ReportContext installer;
     std::ostringstream console;
     installer.console = &console;
     InstalledPackage record("pkg");

@@ -14,6 +14,8 @@
 #include "unit/crypto/bignum_reference.h"
 #include "vlpkg/legacy_key.h"
 
+using namespace velmara;
+
 namespace {
 
 using testsupport::PackageBytes;

@@ -13,10 +13,12 @@
 #include <set>
 #include <sstream>
 
+#include "pkgdb/installer.h"
 #include "pkgdb/schedule.h"
-#include "report/installer.h"
 #include "support/package_bytes.h"
 #include "support/sandbox.h"
+
+using namespace velmara;
 
 namespace {
 

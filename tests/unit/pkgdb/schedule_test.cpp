@@ -9,6 +9,8 @@
 #include "pkgdb/database.h"
 #include "support/sandbox.h"
 
+using namespace velmara;
+
 namespace {
 
 using testsupport::RunResult;

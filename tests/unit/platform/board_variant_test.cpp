@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace velmara;
+
 namespace {
 
 constexpr FlashVariantAnswer kUnopened{false, 0};

@@ -8,6 +8,8 @@
 
 #include "support/package_bytes.h"
 
+using namespace velmara;
+
 namespace {
 
 template <size_t N>

@@ -14,6 +14,8 @@
 #include "resolve_fixture.h"
 #include "support/sandbox.h"
 
+using namespace velmara;
+
 namespace {
 
 using namespace resolvetest;

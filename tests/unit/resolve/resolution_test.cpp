@@ -5,6 +5,8 @@
 #include "pkgdb/schedule.h"
 #include "resolve_fixture.h"
 
+using namespace velmara;
+
 namespace {
 
 using namespace resolvetest;

@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "report/installer.h"
+#include "pkgdb/installer.h"
+
+using namespace velmara;
 
 namespace resolvetest {
 

@@ -8,8 +8,10 @@
 #include <fstream>
 #include <sstream>
 
-#include "frontend/manifest.h"
+#include "staging/manifest.h"
 #include "support/sandbox.h"
+
+using namespace velmara;
 
 namespace {
 

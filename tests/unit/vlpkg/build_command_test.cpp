@@ -10,6 +10,8 @@
 #include "vlpkg/commands.h"
 #include "vlpkg/signing_key.h"
 
+using namespace velmara;
+
 namespace {
 
 using testsupport::runTool;

@@ -5,6 +5,8 @@
 
 #include "support/test_packages.h"
 
+using namespace velmara;
+
 namespace {
 
 struct Expected {

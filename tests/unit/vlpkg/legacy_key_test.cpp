@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+using namespace velmara;
+
 namespace {
 
 vlpkg::LegacySecret secretFrom(uint8_t seed) {

@@ -14,6 +14,8 @@
 #include "vlpkg/legacy_key.h"
 #include "vlpkg/signing_key.h"
 
+using namespace velmara;
+
 namespace {
 
 using testsupport::parts;

@@ -9,6 +9,8 @@
 
 #include "support/test_packages.h"
 
+using namespace velmara;
+
 namespace {
 
 using testsupport::parts;

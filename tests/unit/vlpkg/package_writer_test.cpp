@@ -8,6 +8,8 @@
 
 #include "support/test_packages.h"
 
+using namespace velmara;
+
 namespace {
 
 using testsupport::parts;

@@ -8,6 +8,8 @@
 #include "support/test_packages.h"
 #include "vlpkg/signing_key.h"
 
+using namespace velmara;
+
 namespace {
 
 void expectSameEntries(const std::vector<DependencyEntry>& read,

@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "frontend/staging.h"
+#include "staging/temporaries.h"
+
+namespace velmara {
 
 struct JournalStep {
     enum Kind : char {
@@ -42,3 +44,5 @@ enum class Recovery { NoJournal, Finished, Failed };
 // Finishes the journal an interrupted run left, saying so in one line; Failed (reported) when
 // it cannot be read or carried out.
 Recovery recoverJournal();
+
+}  // namespace velmara

@@ -1,6 +1,6 @@
 // installFromStream, installPackage and scanPackageDir in-process, in a child whose root is a
 // sandbox: what they leave in `packages` and in the results, which the binary cannot show.
-#include "package/install.h"
+#include "install/install.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -16,6 +16,8 @@
 #include "support/package_bytes.h"
 #include "support/sandbox.h"
 #include "support/test_packages.h"
+
+using namespace velmara;
 
 namespace {
 

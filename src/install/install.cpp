@@ -1,4 +1,4 @@
-#include "package/install.h"
+#include "install/install.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -12,12 +12,15 @@
 
 #include "package/extract.h"
 #include "package/input_file.h"
+#include "package/package_report.h"
 #include "package/signature.h"
 #include "pkgdb/database.h"
 #include "pkgdb/schedule.h"
 #include "report/reporter.h"
 #include "resolve/package_operations.h"
 #include "resolve/resolution.h"
+
+namespace velmara {
 
 namespace {
 
@@ -600,3 +603,11 @@ void scanPackageDir(const std::string& directory,
     }
     closedir(dir);
 }
+
+Manifest::Result commitRun(Manifest& manifest) {
+    const Manifest::Result result = manifest.commit(false);
+    if (result == Manifest::Result::Refused) manifest.discard();
+    return result;
+}
+
+}  // namespace velmara

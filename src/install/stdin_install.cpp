@@ -1,4 +1,4 @@
-#include "frontend/stdin_install.h"
+#include "install/stdin_install.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -7,11 +7,13 @@
 #include <cstring>
 #include <iostream>
 
-#include "frontend/staging.h"
-#include "package/install.h"
+#include "install/install.h"
 #include "pkgdb/database.h"
 #include "report/reporter.h"
 #include "resolve/space.h"
+#include "staging/temporaries.h"
+
+namespace velmara {
 
 CopySink::~CopySink() {
     (void)close();
@@ -141,3 +143,5 @@ int installFromStdin(Installer& installer, Manifest& manifest, InstallFlags flag
     Reporter::writePostlog(installer);
     return result;
 }
+
+}  // namespace velmara

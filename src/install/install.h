@@ -12,11 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "frontend/command_line.h"
-#include "frontend/manifest.h"
 #include "package/package_reader.h"
-#include "pkgdb/package_record.h"
-#include "report/installer.h"
+#include "pkgdb/installer.h"
+#include "record/package_record.h"
+#include "resolve/resolution.h"
+#include "staging/manifest.h"
+
+namespace velmara {
 
 // Package names whose enabled state the user chose: true installs the package disabled.
 using ChoiceMap = std::map<std::string, bool>;
@@ -27,10 +29,19 @@ constexpr int kInstallUnreadable = 1;  // cannot be read or stored
 constexpr int kInstallRefused = 2;     // refused, or one of a bundle's members failed
 constexpr int kInstallNoMembers = 3;   // a bundle that carries no member package
 
+// Exit statuses besides those of an installation from standard input (0 to 3, and -1).
+// The changes do not fit on flash, or a file could not be staged for lack of room.
+constexpr int kNoSpaceStatus = 28;
+// A file could not be read or written (the installed set among them): nothing was committed.
+constexpr int kIoFailureStatus = 5;
+// Something unforeseen stopped the run (it is reported); nothing was committed.
+constexpr int kAbandonedStatus = 70;
+// The run's commit was refused or not finished, or an interrupted one could not be finished.
+constexpr int kCommitFailedStatus = 1;
+
 // Left at once (not staged) when an old system passed its checks and its signature: the system
 // converts its data at boot.
 constexpr const char* kConvertMarker = "/rw/CONVERT";
-constexpr const char* kUpgradedFlag = "/flash/UPGRADED";
 // When set, a package carrying the boot image is kept whole instead of being unpacked.
 constexpr const char* kBootImageVariable = "bootimage";
 constexpr const char* kSystemPackage = "system";
@@ -72,3 +83,8 @@ constexpr InstallFlags kAcceptEverything = 0xFFFFFFFFu;
 // read the directory or a file is reported as such, and marks the run failed.
 void scanPackageDir(const std::string& directory,
                     std::vector<std::unique_ptr<PackageFileRecord>>& list);
+
+// Commits a run's operations; when the commit is refused, its staged files are discarded.
+Manifest::Result commitRun(Manifest& manifest);
+
+}  // namespace velmara

@@ -1,4 +1,4 @@
-#include "frontend/manifest.h"
+#include "staging/manifest.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -16,10 +16,11 @@
 #include <unordered_map>
 #include <vector>
 
-#include "frontend/journal.h"
-#include "frontend/staging.h"
-#include "report/installer.h"
 #include "report/reporter.h"
+#include "staging/journal.h"
+#include "staging/temporaries.h"
+
+namespace velmara {
 
 namespace {
 
@@ -79,7 +80,7 @@ namespace {
 constexpr const char* kNothingCommitted = "nothing committed: ";
 
 bool refused(const std::string& text) {
-    Reporter::error(Installer::instance(), "%s%s", kNothingCommitted, text.c_str());
+    Reporter::error(Reporter::runContext(), "%s%s", kNothingCommitted, text.c_str());
     return false;
 }
 
@@ -426,3 +427,5 @@ Spinner& commitSpinner() {
     static Spinner spinner;
     return spinner;
 }
+
+}  // namespace velmara

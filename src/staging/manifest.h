@@ -7,6 +7,8 @@
 #include <map>
 #include <string>
 
+namespace velmara {
+
 enum ManifestKind : uint32_t {
     Move = 0,
     MoveTemporary = 1,  // as Move; the source is this run's temporary file and is deleted with it
@@ -99,3 +101,5 @@ Spinner& commitSpinner();
 // The saved form separates fields by spaces, so these characters are written in octal escapes.
 std::string escapeSavedPath(const std::string& path);
 std::string unescapeSavedPath(const std::string& text);
+
+}  // namespace velmara

@@ -1,4 +1,4 @@
-#include "frontend/staging.h"
+#include "staging/temporaries.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -11,9 +11,10 @@
 #include <cstring>
 #include <ctime>
 
-#include "frontend/manifest.h"
-#include "report/installer.h"
 #include "report/reporter.h"
+#include "staging/manifest.h"
+
+namespace velmara {
 
 namespace {
 
@@ -267,7 +268,7 @@ bool SyncSet::sync(const char* context) const {
         const int cause = errno;
         if (fd >= 0) close(fd);
         if (!synced) {
-            Reporter::error(Installer::instance(), "%scould not sync %s: %s", context,
+            Reporter::error(Reporter::runContext(), "%scould not sync %s: %s", context,
                             directory.c_str(), std::strerror(cause));
             return false;
         }
@@ -285,3 +286,5 @@ bool syncDirectory(const std::string& directory) {
     errno = cause;
     return synced;
 }
+
+}  // namespace velmara

@@ -6,6 +6,8 @@
 
 #include <string_view>
 
+namespace velmara {
+
 // The rule a package name breaks, as the end of a sentence that begins with the name ("may not
 // contain white space"), or null when it can be a database entry that the loader reads back:
 // not empty, not hidden (which also rules out "." and ".."), and without "/", white space or
@@ -27,3 +29,5 @@ const char* entryNameProblem(std::string_view name);
 [[nodiscard]] inline bool isSafeEntryName(std::string_view name) {
     return entryNameProblem(name) == nullptr;
 }
+
+}  // namespace velmara

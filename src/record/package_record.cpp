@@ -1,6 +1,8 @@
-#include "pkgdb/package_record.h"
+#include "record/package_record.h"
 
 #include <cstdio>
+
+namespace velmara {
 
 PackageRecord::PackageRecord(const PackageRecord& other) { *this = other; }
 
@@ -238,3 +240,5 @@ std::string displayName(const InstalledPackage& package) {
     if (!package.bundle.name.empty()) return entryDisplayName(package.bundle);
     return recordName(package);
 }
+
+}  // namespace velmara

@@ -1,8 +1,10 @@
 // The journal's text form: what is written reads back as the same steps, and anything that is
 // not a whole journal is refused rather than carried out in part.
-#include "frontend/journal.h"
+#include "staging/journal.h"
 
 #include <gtest/gtest.h>
+
+using namespace velmara;
 
 namespace {
 

@@ -9,12 +9,12 @@
 #include <unordered_map>
 #include <vector>
 
-#include "pkgdb/package_record.h"
+#include "record/package_record.h"
+#include "report/reporter.h"
 
-// Where the message log is kept.
-constexpr const char* kPostlogPath = "/flash/postlog";
+namespace velmara {
 
-class Installer {
+class Installer : public ReportContext {
 public:
     // The one context of the process; created on first use and never destroyed.
     static Installer& instance();
@@ -26,19 +26,9 @@ public:
 
     std::string arch;
     std::vector<std::unique_ptr<InstalledPackage>> packages;
-    std::string statusLine;             // the status line now shown; empty when none
-    std::vector<std::string> messages;  // recorded for the postlog, without line ends
-    uint8_t quiet = 0;
-    // errno of the first failure to read or write a file that this run reported (0: none). It
-    // sticks: whatever the run staged after it is incomplete, so the run commits nothing.
-    int failure = 0;
     // Every installed record that lists each installed file (by its location below "/flash"),
     // so that a removal spares a file another package still lists. Kept by the database layer.
     std::unordered_multimap<std::string, const InstalledPackage*> fileOwners;
-
-    // Set once the postlog was read back and reserved; it then gets rewritten, not appended.
-    bool postlogReset = false;
-    // Console and postlog location; tests point these elsewhere.
-    std::ostream* console = &std::cout;
-    std::string postlogPath = kPostlogPath;
 };
+
+}  // namespace velmara

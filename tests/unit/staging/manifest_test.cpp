@@ -1,4 +1,4 @@
-#include "frontend/manifest.h"
+#include "staging/manifest.h"
 
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -8,8 +8,10 @@
 #include <iostream>
 #include <sstream>
 
-#include "frontend/staging.h"
+#include "staging/temporaries.h"
 #include "support/sandbox.h"
+
+using namespace velmara;
 
 namespace {
 

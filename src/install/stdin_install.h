@@ -8,9 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "frontend/command_line.h"
-#include "frontend/manifest.h"
-#include "report/installer.h"
+#include "pkgdb/installer.h"
+#include "resolve/resolution.h"
+#include "staging/manifest.h"
+
+namespace velmara {
 
 // The copy is written here while the package is read ("/flash/var/pdb/image" by another name).
 constexpr const char* kStdinCopyPath = "/flash/var/pdb//image";
@@ -61,3 +63,5 @@ class CopySink : public std::streambuf {
 // status: the installation's result, or kStdinCopyUnavailable.
 int installFromStdin(Installer& installer, Manifest& manifest, InstallFlags flags,
                      std::istream& in);
+
+}  // namespace velmara

@@ -1,6 +1,8 @@
-#include "pkgdb/package_record.h"
+#include "record/package_record.h"
 
 #include <gtest/gtest.h>
+
+using namespace velmara;
 
 namespace {
 
@@ -58,8 +60,8 @@ TEST(Versions, DisplayNames) {
     InstalledPackage member("ppp");
     member.version = v6_45_1;
     EXPECT_EQ(displayName(member), "ppp-6.45.1");
-    member.bundle = entry("routeros", v7_1, v7_1);
-    EXPECT_EQ(displayName(member), "routeros-7.1");
+    member.bundle = entry("velmara", v7_1, v7_1);
+    EXPECT_EQ(displayName(member), "velmara-7.1");
 }
 
 TEST(Versions, ParseIsTheInverseOfTextForEveryKind) {

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+namespace velmara {
+
 // Every temporary file the installer makes begins with this name, so that what an interrupted
 // run left behind can be told from everything else.
 constexpr const char* kTemporaryPrefix = ".installer-tmp-";
@@ -107,3 +109,5 @@ std::string nearestExistingDirectory(const std::string& path);
 // Whether a directory entry of type `type` (as readdir gives it) at `path` is a directory; an
 // unknown type is looked up without following links.
 bool isDirectoryEntry(const std::string& path, unsigned char type);
+
+}  // namespace velmara

@@ -1,4 +1,4 @@
-#include "frontend/journal.h"
+#include "staging/journal.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -8,10 +8,10 @@
 #include <cstring>
 #include <string_view>
 
-#include "frontend/manifest.h"
-#include "frontend/staging.h"
-#include "report/installer.h"
 #include "report/reporter.h"
+#include "staging/manifest.h"
+
+namespace velmara {
 
 namespace {
 
@@ -60,8 +60,8 @@ bool makeParents(const std::string& directory) {
 }
 
 bool failed(const char* what, const std::string& path, int cause) {
-    Reporter::error(Installer::instance(), "%scould not %s %s: %s", kUnfinished, what, path.c_str(),
-                    std::strerror(cause));
+    Reporter::error(Reporter::runContext(), "%scould not %s %s: %s", kUnfinished, what,
+                    path.c_str(), std::strerror(cause));
     return false;
 }
 
@@ -98,7 +98,7 @@ StepResult carryOut(const JournalStep& step) {
                 // Renamed before the run was cut short; with neither there, the file is lost
                 // and retrying cannot bring it back.
                 if (lstat(path, &info) == 0) return StepResult::Done;
-                Reporter::error(Installer::instance(), "%s%s is lost: %s was gone", kUnfinished,
+                Reporter::error(Reporter::runContext(), "%s%s is lost: %s was gone", kUnfinished,
                                 path, step.source.c_str());
                 return StepResult::Lost;
             }
@@ -202,7 +202,7 @@ JournalPlaced placeJournal(const Journal& journal) {
     }
     if (!written) {
         if (fd >= 0) removeTemporary(temporary);
-        Reporter::error(Installer::instance(), "nothing committed: could not write %s: %s",
+        Reporter::error(Reporter::runContext(), "nothing committed: could not write %s: %s",
                         path.c_str(), std::strerror(cause));
         return JournalPlaced::No;
     }
@@ -240,7 +240,7 @@ Recovery recoverJournal() {
     std::string text;
     const int cause = readFile(path, text);
     if (cause == ENOENT) return Recovery::NoJournal;
-    Installer& installer = Installer::instance();
+    ReportContext& installer = Reporter::runContext();
     Journal journal;
     if (cause != 0) {
         Reporter::error(installer, "%scould not read %s: %s", kUnfinished, path.c_str(),
@@ -255,3 +255,5 @@ Recovery recoverJournal() {
     Reporter::info(installer, "finished an interrupted commit");
     return Recovery::Finished;
 }
+
+}  // namespace velmara

@@ -1,6 +1,8 @@
-#include "pkgdb/names.h"
+#include "record/names.h"
 
 #include <cctype>
+
+namespace velmara {
 
 namespace {
 
@@ -39,3 +41,5 @@ const char* entryNameProblem(std::string_view name) {
         name.remove_prefix(slash + 1);
     }
 }
+
+}  // namespace velmara

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+namespace velmara {
+
 // major(31..24) minor(23..16) release kind letter(15..8) patch(7..0); ordered as a plain number.
 using PackageVersion = uint32_t;
 
@@ -126,3 +128,5 @@ template <typename Records>
 [[nodiscard]] std::string entryDisplayName(const DependencyEntry& entry);
 [[nodiscard]] std::string recordName(const PackageRecord& record);
 [[nodiscard]] std::string displayName(const InstalledPackage& package);
+
+}  // namespace velmara
