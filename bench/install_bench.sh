@@ -43,8 +43,8 @@ make_package() {
     -o "$work/$name.vlp" "$tree"
 }
 
-for spec in 8:400 64:400 512:3200 128:1; do
-  mib=${spec%:*} files=${spec#*:}
+for shape in 8:400 64:400 512:3200 128:1; do
+  mib=${shape%:*} files=${shape#*:}
   name=bench$mib
   [ "$files" = 1 ] && name=single$mib
   make_tree "$work/$name-tree" "$mib" "$files"

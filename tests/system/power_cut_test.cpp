@@ -75,18 +75,18 @@ bool sweepAll() {
     return all && std::string(all) == "all";
 }
 
-vlpkg::PackageSpec withDepends(vlpkg::PackageSpec spec, std::vector<DependencyEntry> depends,
+vlpkg::PackageSpec withDepends(vlpkg::PackageSpec package, std::vector<DependencyEntry> depends,
                                std::vector<DependencyEntry> provides = {},
                                std::vector<DependencyEntry> conflicts = {}) {
-    spec.depends = std::move(depends);
-    spec.provides = std::move(provides);
-    spec.conflicts = std::move(conflicts);
-    return spec;
+    package.depends = std::move(depends);
+    package.provides = std::move(provides);
+    package.conflicts = std::move(conflicts);
+    return package;
 }
 
-vlpkg::PackageSpec withImage(vlpkg::PackageSpec spec, const std::string& image) {
-    spec.image = vlpkg::Content{image, ""};
-    return spec;
+vlpkg::PackageSpec withImage(vlpkg::PackageSpec package, const std::string& image) {
+    package.image = vlpkg::Content{image, ""};
+    return package;
 }
 
 vlpkg::BundleSpec suite(const std::string& versionText, std::vector<vlpkg::PackageSpec> members) {
