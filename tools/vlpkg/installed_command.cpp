@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -199,15 +198,6 @@ std::string remarks(const Installed& entry) {
     if (!entry.problem.empty()) said.push_back("to be uninstalled: " + entry.problem);
     std::string text;
     for (const std::string& s : said) text += (text.empty() ? "" : ", ") + s;
-    return text;
-}
-
-std::string timeText(uint32_t seconds) {
-    const std::time_t t = std::time_t(seconds);
-    std::tm parts{};
-    gmtime_r(&t, &parts);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts);
     return text;
 }
 

@@ -5,13 +5,13 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include "package/little_endian.h"
 #include "package/package_reader.h"
 #include "vlpkg/entry_syntax.h"
 #include "vlpkg/package_format.h"
 #include "vlpkg/package_layout.h"
+#include "vlpkg/tool_report.h"
 
 namespace vlpkg {
 
@@ -208,15 +208,6 @@ void decodeBundleSignature(PackageReader& reader, PartReport& report) {
 std::string hex32(uint32_t value) {
     char text[16];
     std::snprintf(text, sizeof text, "0x%08x", value);
-    return text;
-}
-
-std::string timeText(uint32_t seconds) {
-    const std::time_t t = std::time_t(seconds);
-    std::tm parts{};
-    gmtime_r(&t, &parts);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts);
     return text;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <ctime>
 
 #include "report/reporter.h"
 
@@ -51,6 +52,15 @@ std::string jsonString(const std::string& text) {
         }
     }
     return quoted + "\"";
+}
+
+std::string timeText(uint32_t seconds) {
+    const std::time_t t = std::time_t(seconds);
+    std::tm parts{};
+    gmtime_r(&t, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S UTC", &parts);
+    return text;
 }
 
 }  // namespace vlpkg

@@ -2,6 +2,7 @@
 // sees them the same way, on the console stream it chose.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace vlpkg {
@@ -15,5 +16,7 @@ std::string shown(const std::string& name);
 // A JSON string: control characters, and bytes outside ASCII (names need not be UTF-8), as
 // \u escapes.
 std::string jsonString(const std::string& text);
+// A build or record time (seconds since 1970) as "YYYY-MM-DD HH:MM:SS UTC".
+std::string timeText(uint32_t seconds);
 
 }  // namespace vlpkg
