@@ -69,6 +69,12 @@ void PartSequence::finish(bool cutInsidePartHeader) {
     }
 }
 
+PartRole PartSequence::enterPackage(State next) {
+    state_ = next;
+    lastRank_ = -1;
+    return PartRole::Header;
+}
+
 PartRole PartSequence::add(uint16_t type, uint32_t length) {
     const PartRole role = [&] {
         const bool header = type == PartType::Header;
@@ -76,11 +82,7 @@ PartRole PartSequence::add(uint16_t type, uint32_t length) {
         switch (state_) {
             case State::Start:
                 if (marker) return PartRole::Marker;
-                if (header) {
-                    state_ = State::Package;
-                    lastRank_ = -1;
-                    return PartRole::Header;
-                }
+                if (header) return enterPackage(State::Package);
                 if (type == PartType::BundleHeader) {
                     state_ = State::BundleOwn;
                     return PartRole::BundleHeader;
@@ -111,11 +113,7 @@ PartRole PartSequence::add(uint16_t type, uint32_t length) {
                     state_ = State::MemberMarkers;
                     return PartRole::Marker;
                 }
-                if (header) {
-                    state_ = State::Member;
-                    lastRank_ = -1;
-                    return PartRole::Header;
-                }
+                if (header) return enterPackage(State::Member);
                 // Those would be taken for a member's, or for the bundle's end.
                 if (type == PartType::Signature || type == PartType::Files ||
                     type == PartType::BundleHeader || type == PartType::BundleSignature ||
@@ -124,11 +122,7 @@ PartRole PartSequence::add(uint16_t type, uint32_t length) {
                 return PartRole::BundleOwn;
             case State::MemberMarkers:
                 if (marker) return PartRole::Marker;
-                if (header) {
-                    state_ = State::Member;
-                    lastRank_ = -1;
-                    return PartRole::Header;
-                }
+                if (header) return enterPackage(State::Member);
                 return misplaced(type, "between a marker and a member's header");
             case State::Member:
                 if (type == PartType::Signature) {
@@ -141,11 +135,7 @@ PartRole PartSequence::add(uint16_t type, uint32_t length) {
                     state_ = State::MemberMarkers;
                     return PartRole::Marker;
                 }
-                if (header) {
-                    state_ = State::Member;
-                    lastRank_ = -1;
-                    return PartRole::Header;
-                }
+                if (header) return enterPackage(State::Member);
                 if (type == PartType::BundleSignature) {
                     state_ = State::BundleSigned;
                     return PartRole::BundleSignature;

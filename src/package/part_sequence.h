@@ -54,6 +54,8 @@ class PartSequence {
     PartRole misplaced(uint16_t type, const char* where);
     // Inside a signed range: the parts the installer stops at must come in its one order.
     PartRole body(uint16_t type, const char* where);
+    // A package's or member's header: its body parts start over in their order.
+    PartRole enterPackage(State next);
 
     State state_ = State::Start;
     int lastRank_ = -1;  // rank of the last ordered part inside the current signed range
